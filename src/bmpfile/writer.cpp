@@ -1,0 +1,68 @@
+#include "bmpfile/bmpfile.h"
+#include "capture/report.h"
+#include "platform.h"
+
+static void PutU16(BYTE *p, DWORD v) {
+  p[0] = static_cast<BYTE>(v);
+  p[1] = static_cast<BYTE>(v >> 8);
+}
+
+static void PutU32(BYTE *p, DWORD v) {
+  PutU16(p, v);
+  PutU16(p + 2, v >> 16);
+}
+
+// Palette entries the file needs for the record as the fetch left it: an
+// explicit count, else the full table that depths up to 8 imply (the fetch
+// may clear biClrUsed), never more than the record's block holds.
+static DWORD PaletteEntries(const BITMAPINFOHEADER *pbih, DWORD cBlock) {
+  DWORD c = pbih->biClrUsed;
+  if (c == 0 && pbih->biBitCount >= 1 && pbih->biBitCount <= 8)
+    c = DWORD(1) << pbih->biBitCount;
+  return c < cBlock ? c : cBlock;
+}
+
+void SaveBitmapFile(BITMAPINFO *pbmi, const char *szFileName, HBITMAP hbmScreen,
+                    HDC hdcScreen) {
+  BITMAPINFOHEADER *pbih = &pbmi->bmiHeader;
+  // The record's palette and the pixel buffer are sized from the record as
+  // built; the fetch may rewrite its fields, so the writes are held to these.
+  DWORD cClrBlock = pbih->biClrUsed;
+  DWORD cbBitsBlock = pbih->biSizeImage;
+
+  BYTE *pBits = static_cast<BYTE *>(GlobalAlloc(GMEM_FIXED, cbBitsBlock));
+  if (!pBits) ReportError("GlobalAlloc");
+
+  // Without a buffer the fetch only completes the record.
+  if (!GetDIBits(hdcScreen, hbmScreen, 0, static_cast<WORD>(pbih->biHeight),
+                 pBits, pbmi, DIB_RGB_COLORS))
+    ReportError("GetDIBits");
+
+  // Never replaces a file: an earlier screenshot or one made meanwhile.
+  HANDLE hFile = CreateFileA(szFileName, GENERIC_READ | GENERIC_WRITE, 0, NULL,
+                             CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+  if (hFile == INVALID_HANDLE_VALUE) ReportError("CreateFile");
+
+  DWORD cbInfo = sizeof(BITMAPINFOHEADER) +
+                 PaletteEntries(pbih, cClrBlock) * sizeof(RGBQUAD);
+  DWORD cbBits =
+      pbih->biSizeImage < cbBitsBlock ? pbih->biSizeImage : cbBitsBlock;
+  if (!pBits) cbBits = 0;
+
+  BYTE fileHeader[14];
+  PutU16(fileHeader + 0, 0x4D42);  // "BM"
+  PutU32(fileHeader + 2, 14 + cbInfo + cbBits);
+  PutU16(fileHeader + 6, 0);
+  PutU16(fileHeader + 8, 0);
+  PutU32(fileHeader + 10, 14 + cbInfo);
+
+  DWORD cbWritten;
+  if (!WriteFile(hFile, fileHeader, sizeof fileHeader, &cbWritten, NULL))
+    ReportError("error");
+  if (!WriteFile(hFile, pbmi, cbInfo, &cbWritten, NULL)) ReportError("error");
+  if (!pBits || !WriteFile(hFile, pBits, cbBits, &cbWritten, NULL))
+    ReportError("error");
+  if (!CloseHandle(hFile)) ReportError("error");
+
+  GlobalFree(pBits);
+}

@@ -1,0 +1,7 @@
+#include "capture/report.h"
+
+#include "platform.h"
+
+void ReportError(const char *szText) {
+  MessageBoxA(NULL, szText, "Error", MB_OK);
+}
