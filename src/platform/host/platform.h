@@ -9,6 +9,7 @@
 #ifndef TUSAK_PLATFORM_HOST_PLATFORM_H
 #define TUSAK_PLATFORM_HOST_PLATFORM_H
 
+#include <cstddef>  // NULL, as <windows.h> gives it
 #include <cstdint>
 
 #define WINAPI
