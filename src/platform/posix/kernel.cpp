@@ -1,0 +1,141 @@
+// The kernel slice over POSIX: fixed memory blocks and new files.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+
+#include "platform.h"
+
+namespace {
+
+const UINT kZeroInit = LPTR;  // LMEM_ZEROINIT and GMEM_ZEROINIT alike
+
+// Every live block is on one list, as the process heap holds it until it
+// is freed or the process ends; the list also tells a block of ours from
+// any other pointer.
+union BlockHeader {
+  struct {
+    BlockHeader *prev, *next;
+  } link;
+  std::max_align_t align;
+};
+
+BlockHeader g_heap = {{&g_heap, &g_heap}};
+
+void *AllocateBlock(UINT flags, SIZE_T bytes) {
+  // Only fixed memory: the pointer is the handle.
+  if (flags & ~kZeroInit) return nullptr;
+  if (bytes > SIZE_MAX - sizeof(BlockHeader)) return nullptr;
+  size_t total = sizeof(BlockHeader) + bytes;
+  void *p = (flags & kZeroInit) ? std::calloc(1, total) : std::malloc(total);
+  if (!p) return nullptr;
+  BlockHeader *b = static_cast<BlockHeader *>(p);
+  b->link.prev = &g_heap;
+  b->link.next = g_heap.link.next;
+  g_heap.link.next->link.prev = b;
+  g_heap.link.next = b;
+  return b + 1;
+}
+
+// A file handle is a slot of this table.
+struct FileSlot {
+  bool inUse;
+  int fd;
+};
+const int kMaxFiles = 64;
+FileSlot g_files[kMaxFiles];
+
+FileSlot *FileOf(HANDLE h) {
+  for (FileSlot &f : g_files)
+    if (h == &f) return f.inUse ? &f : nullptr;
+  return nullptr;
+}
+
+}  // namespace
+
+HLOCAL LocalAlloc(UINT uFlags, SIZE_T uBytes) {
+  return AllocateBlock(uFlags, uBytes);
+}
+
+HGLOBAL GlobalAlloc(UINT uFlags, SIZE_T dwBytes) {
+  return AllocateBlock(uFlags, dwBytes);
+}
+
+HGLOBAL GlobalFree(HGLOBAL hMem) {
+  if (!hMem) return nullptr;
+  for (BlockHeader *b = g_heap.link.next; b != &g_heap; b = b->link.next) {
+    if (b + 1 != hMem) continue;
+    b->link.prev->link.next = b->link.next;
+    b->link.next->link.prev = b->link.prev;
+    std::free(b);
+    return nullptr;
+  }
+  return hMem;  // not a block of ours: failure hands the handle back
+}
+
+HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD,
+                   LPSECURITY_ATTRIBUTES, DWORD dwCreationDisposition, DWORD,
+                   HANDLE) {
+  if (!lpFileName) return INVALID_HANDLE_VALUE;
+  // Never through a symbolic link: a link at the name, dangling or not,
+  // fails the call rather than creating or truncating its target.
+  int flags = O_CLOEXEC | O_NOFOLLOW;
+  if (dwDesiredAccess == (GENERIC_READ | GENERIC_WRITE))
+    flags |= O_RDWR;
+  else if (dwDesiredAccess == GENERIC_WRITE)
+    flags |= O_WRONLY;
+  else if (dwDesiredAccess == GENERIC_READ)
+    flags |= O_RDONLY;
+  else
+    return INVALID_HANDLE_VALUE;
+  if (dwCreationDisposition == CREATE_NEW)
+    flags |= O_CREAT | O_EXCL;
+  else if (dwCreationDisposition == CREATE_ALWAYS)
+    flags |= O_CREAT | O_TRUNC;
+  else
+    return INVALID_HANDLE_VALUE;
+
+  FileSlot *slot = nullptr;
+  for (FileSlot &f : g_files)
+    if (!f.inUse) {
+      slot = &f;
+      break;
+    }
+  if (!slot) return INVALID_HANDLE_VALUE;
+  int fd = open(lpFileName, flags, 0666);  // the umask takes its share
+  if (fd == -1) return INVALID_HANDLE_VALUE;
+  slot->inUse = true;
+  slot->fd = fd;
+  return slot;
+}
+
+BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+               LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
+  if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = 0;
+  FileSlot *f = FileOf(hFile);
+  if (!f || lpOverlapped) return FALSE;
+  const char *p = static_cast<const char *>(lpBuffer);
+  DWORD left = nNumberOfBytesToWrite;
+  while (left > 0) {
+    ssize_t n = write(f->fd, p, left);
+    if (n < 0 && errno == EINTR) continue;
+    // Past the file size limit or a full disk the next write fails.
+    if (n <= 0) return FALSE;
+    p += n;
+    left -= static_cast<DWORD>(n);
+    if (lpNumberOfBytesWritten)
+      *lpNumberOfBytesWritten += static_cast<DWORD>(n);
+  }
+  return TRUE;
+}
+
+BOOL CloseHandle(HANDLE hObject) {
+  FileSlot *f = FileOf(hObject);
+  if (!f) return FALSE;
+  f->inUse = false;
+  // Delayed write errors of some file systems show here.
+  return close(f->fd) == 0 ? TRUE : FALSE;
+}

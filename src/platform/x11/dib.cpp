@@ -1,0 +1,177 @@
+// GetDIBits over X11: a bitmap's pixels, as the X server laid them out, turned
+// into the rows of a device-independent bitmap.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "gdi_objects.h"
+#include "platform.h"
+
+namespace {
+
+constexpr bool kHostBigEndian = __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__;
+
+// Shared image pages already converted are let go in steps this large.
+const std::uintptr_t kReleaseStep = 1 << 20;
+
+struct Channel {
+  int shift;
+  int bits;
+};
+
+Channel ChannelOf(unsigned long mask) {
+  Channel c = {0, 0};
+  if (!mask) return c;
+  while (!(mask & 1)) {
+    mask >>= 1;
+    ++c.shift;
+  }
+  for (; mask & 1; mask >>= 1) ++c.bits;
+  return c;
+}
+
+// The channel's n most significant bits.
+inline std::uint32_t Top(std::uint32_t pixel, Channel c, int n) {
+  return ((pixel >> c.shift) & ((std::uint32_t(1) << c.bits) - 1)) >>
+         (c.bits - n);
+}
+
+struct Channels {
+  Channel red, green, blue;
+};
+
+// 8-bit channels to B, G, R, 0. kSwap: the image's byte order is not the
+// host's.
+template <bool kSwap>
+void Row32(const BYTE *src, BYTE *dst, int width, const Channels &c) {
+  for (int x = 0; x < width; ++x) {
+    std::uint32_t p;
+    std::memcpy(&p, src + 4 * x, 4);
+    if (kSwap) p = __builtin_bswap32(p);
+    std::uint32_t q =
+        Top(p, c.red, 8) << 16 | Top(p, c.green, 8) << 8 | Top(p, c.blue, 8);
+    if (kHostBigEndian) q = __builtin_bswap32(q);
+    std::memcpy(dst + 4 * x, &q, 4);
+  }
+}
+
+// 5-6-5 or 5-5-5 to the DIB's 5-5-5 little-endian words (red highest); a
+// sixth green bit is dropped.
+template <bool kSwap>
+void Row16(const BYTE *src, BYTE *dst, int width, const Channels &c) {
+  for (int x = 0; x < width; ++x) {
+    std::uint16_t p;
+    std::memcpy(&p, src + 2 * x, 2);
+    if (kSwap) p = __builtin_bswap16(p);
+    std::uint32_t q =
+        Top(p, c.red, 5) << 10 | Top(p, c.green, 5) << 5 | Top(p, c.blue, 5);
+    dst[2 * x] = static_cast<BYTE>(q);
+    dst[2 * x + 1] = static_cast<BYTE>(q >> 8);
+  }
+}
+
+void ConvertRow(const XImage *image, int dibBits, const Channels &c,
+                const BYTE *src, BYTE *dst, int width) {
+  bool swap = (image->byte_order == MSBFirst) != kHostBigEndian;
+  if (dibBits == 32) {
+    swap ? Row32<true>(src, dst, width, c) : Row32<false>(src, dst, width, c);
+  } else if (dibBits == 16) {
+    swap ? Row16<true>(src, dst, width, c) : Row16<false>(src, dst, width, c);
+  } else {
+    std::memcpy(dst, src, static_cast<size_t>(width));
+  }
+}
+
+// Writes DIB lines start .. start+n-1 (counted from the bottom) to dst, one
+// stride apart, each padded with zeros. A bitmap not yet copied into is
+// black.
+void CopyLines(const HGDIOBJ__ *bm, int start, int n, BYTE *dst,
+               size_t stride) {
+  const XImage *image = bm->image;
+  int bits = bm->format.dibBits;
+  size_t rowBytes = static_cast<size_t>(bm->width) * bits / 8;
+  Channels c = {ChannelOf(bm->format.redMask), ChannelOf(bm->format.greenMask),
+                ChannelOf(bm->format.blueMask)};
+  std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+
+  // The image is read top-down, in the order it lies in memory.
+  int top = bm->height - start - n;
+  std::uintptr_t released = 0;
+  if (image)
+    released =
+        reinterpret_cast<std::uintptr_t>(
+            image->data + static_cast<size_t>(top) * image->bytes_per_line) &
+        ~(page - 1);
+  for (int y = top; y < top + n; ++y) {
+    BYTE *out = dst + static_cast<size_t>(bm->height - 1 - start - y) * stride;
+    if (!image) {
+      std::memset(out, 0, stride);
+      continue;
+    }
+    const BYTE *in = reinterpret_cast<const BYTE *>(image->data) +
+                     static_cast<size_t>(y) * image->bytes_per_line;
+    ConvertRow(image, bits, c, in, out, bm->width);
+    std::memset(out + rowBytes, 0, stride - rowBytes);
+
+    // The segment's pages count towards this process's memory once read;
+    // those done with are dropped from it (the server's copy stays, and a
+    // later read maps them again), so the peak is about one image, not two.
+    if (bm->shm) {
+      std::uintptr_t done =
+          reinterpret_cast<std::uintptr_t>(in + image->bytes_per_line) &
+          ~(page - 1);
+      if (done >= released + kReleaseStep ||
+          (y == top + n - 1 && done > released)) {
+        madvise(reinterpret_cast<void *>(released), done - released,
+                MADV_DONTNEED);
+        released = done;
+      }
+    }
+  }
+}
+
+}  // namespace
+
+int GetDIBits(HDC hdc, HBITMAP hbm, UINT start, UINT cLines, LPVOID lpvBits,
+              BITMAPINFO *lpbmi, UINT usage) {
+  if (!IsLiveDc(hdc) || !IsLiveBitmap(hbm) || hbm == &g_stockBitmap || !lpbmi ||
+      usage != DIB_RGB_COLORS)
+    return 0;
+  const HGDIOBJ__ *bm = hbm;
+  BITMAPINFOHEADER *bih = &lpbmi->bmiHeader;
+  int bits = bm->format.dibBits;
+  // Served: the bitmap's own depth, uncompressed.
+  if (bih->biSize != sizeof(BITMAPINFOHEADER) || bih->biPlanes != 1 ||
+      bih->biBitCount != bits || bih->biCompression != BI_RGB)
+    return 0;
+
+  int lines = bm->height;  // without a buffer, only the record is completed
+  if (lpvBits) {
+    // Bottom-up rows of the bitmap's own size, within the buffer the record
+    // says it has.
+    if (bih->biWidth != bm->width || bih->biHeight != bm->height) return 0;
+    size_t stride = (static_cast<size_t>(bm->width) * bits + 31) / 32 * 4;
+    UINT height = static_cast<UINT>(bm->height);
+    if (start >= height) return 0;
+    UINT n = cLines < height - start ? cLines : height - start;
+    if (n > bih->biSizeImage / stride) n = bih->biSizeImage / stride;
+    if (n == 0) return 0;
+    CopyLines(bm, static_cast<int>(start), static_cast<int>(n),
+              static_cast<BYTE *>(lpvBits), stride);
+    lines = static_cast<int>(n);
+  }
+
+  if (bits == 8) {
+    // The table follows the header; no more entries than the record holds.
+    DWORD n = bih->biClrUsed < 256 ? bih->biClrUsed : 256;
+    std::memcpy(reinterpret_cast<BYTE *>(lpbmi) + bih->biSize, bm->palette,
+                n * sizeof(RGBQUAD));
+  } else {
+    // Uncompressed 16- and 32-bit pixels carry their colors: no table.
+    bih->biClrUsed = 0;
+  }
+  return lines;
+}
