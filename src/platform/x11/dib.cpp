@@ -1,6 +1,7 @@
 // GetDIBits over X11: a bitmap's pixels, as the X server laid them out, turned
 // into the rows of a device-independent bitmap.
 #include <sys/mman.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -14,8 +15,9 @@ namespace {
 
 constexpr bool kHostBigEndian = __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__;
 
-// Shared image pages already converted are let go in steps this large.
-const std::uintptr_t kReleaseStep = 1 << 20;
+// An image is read in strips of about this many bytes, and rows.
+const size_t kStripBytes = 1 << 20;
+const int kMaxStripRows = 256;
 
 struct Channel {
   int shift;
@@ -44,7 +46,7 @@ struct Channels {
 };
 
 // 8-bit channels to B, G, R, 0. kSwap: the image's byte order is not the
-// host's.
+// host's. src may be dst: each pixel is read before it is written.
 template <bool kSwap>
 void Row32(const BYTE *src, BYTE *dst, int width, const Channels &c) {
   for (int x = 0; x < width; ++x) {
@@ -85,6 +87,33 @@ void ConvertRow(const XImage *image, int dibBits, const Channels &c,
   }
 }
 
+// Puts image rows y0 .. y1-1 as they are where their DIB lines go.
+void FetchRows(const HGDIOBJ__ *bm, int y0, int y1, int start, BYTE *dst,
+               size_t stride, size_t rowBytes) {
+  const XImage *image = bm->image;
+  auto out = [&](int y) {
+    return dst + static_cast<size_t>(bm->height - 1 - start - y) * stride;
+  };
+  auto in = [&](int y) {
+    return image->data + static_cast<size_t>(y) * image->bytes_per_line;
+  };
+  if (bm->shm) {
+    // Read through the kernel, which reaches the segment's pages without a
+    // fault for each one in this process, the costly part of reading it.
+    iovec local[kMaxStripRows], remote[kMaxStripRows];
+    for (int y = y0; y < y1; ++y) {
+      local[y - y0] = {out(y), rowBytes};
+      remote[y - y0] = {in(y), rowBytes};
+    }
+    ssize_t want = static_cast<ssize_t>(rowBytes) * (y1 - y0);
+    if (process_vm_readv(getpid(), local, static_cast<unsigned long>(y1 - y0),
+                         remote, static_cast<unsigned long>(y1 - y0),
+                         0) == want)
+      return;
+  }
+  for (int y = y0; y < y1; ++y) std::memcpy(out(y), in(y), rowBytes);
+}
+
 // Writes DIB lines start .. start+n-1 (counted from the bottom) to dst, one
 // stride apart, each padded with zeros. A bitmap not yet copied into is
 // black.
@@ -92,43 +121,44 @@ void CopyLines(const HGDIOBJ__ *bm, int start, int n, BYTE *dst,
                size_t stride) {
   const XImage *image = bm->image;
   int bits = bm->format.dibBits;
+  // A DIB pixel takes as many bits as the display's, so each row is
+  // fetched into its place and converted there.
   size_t rowBytes = static_cast<size_t>(bm->width) * bits / 8;
+  if (!image) {
+    for (int i = 0; i < n; ++i)
+      std::memset(dst + static_cast<size_t>(i) * stride, 0, stride);
+    return;
+  }
   Channels c = {ChannelOf(bm->format.redMask), ChannelOf(bm->format.greenMask),
                 ChannelOf(bm->format.blueMask)};
   std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  size_t line = static_cast<size_t>(image->bytes_per_line);
+  auto rowAt = [&](int y) {
+    return reinterpret_cast<std::uintptr_t>(image->data) + y * line;
+  };
 
-  // The image is read top-down, in the order it lies in memory.
+  // The image is read top-down, in the order it lies in memory, in strips.
   int top = bm->height - start - n;
-  std::uintptr_t released = 0;
-  if (image)
-    released =
-        reinterpret_cast<std::uintptr_t>(
-            image->data + static_cast<size_t>(top) * image->bytes_per_line) &
-        ~(page - 1);
-  for (int y = top; y < top + n; ++y) {
-    BYTE *out = dst + static_cast<size_t>(bm->height - 1 - start - y) * stride;
-    if (!image) {
-      std::memset(out, 0, stride);
-      continue;
+  int stripRows = static_cast<int>(kStripBytes / line) + 1;
+  if (stripRows > kMaxStripRows) stripRows = kMaxStripRows;
+  std::uintptr_t released = rowAt(top) & ~(page - 1);
+  for (int y0 = top; y0 < top + n; y0 += stripRows) {
+    int y1 = y0 + stripRows < top + n ? y0 + stripRows : top + n;
+    FetchRows(bm, y0, y1, start, dst, stride, rowBytes);
+    for (int y = y0; y < y1; ++y) {
+      BYTE *out =
+          dst + static_cast<size_t>(bm->height - 1 - start - y) * stride;
+      ConvertRow(image, bits, c, out, out, bm->width);
+      std::memset(out + rowBytes, 0, stride - rowBytes);
     }
-    const BYTE *in = reinterpret_cast<const BYTE *>(image->data) +
-                     static_cast<size_t>(y) * image->bytes_per_line;
-    ConvertRow(image, bits, c, in, out, bm->width);
-    std::memset(out + rowBytes, 0, stride - rowBytes);
-
-    // The segment's pages count towards this process's memory once read;
-    // those done with are dropped from it (the server's copy stays, and a
-    // later read maps them again), so the peak is about one image, not two.
-    if (bm->shm) {
-      std::uintptr_t done =
-          reinterpret_cast<std::uintptr_t>(in + image->bytes_per_line) &
-          ~(page - 1);
-      if (done >= released + kReleaseStep ||
-          (y == top + n - 1 && done > released)) {
-        madvise(reinterpret_cast<void *>(released), done - released,
-                MADV_DONTNEED);
-        released = done;
-      }
+    // Pages of the segment read count towards this process's memory:
+    // those done with are dropped again (the segment keeps its contents),
+    // so the peak holds about one image, not two.
+    std::uintptr_t done = rowAt(y1) & ~(page - 1);
+    if (bm->shm && done > released) {
+      madvise(reinterpret_cast<void *>(released), done - released,
+              MADV_DONTNEED);
+      released = done;
     }
   }
 }
