@@ -7,7 +7,7 @@ exit status, the notices on standard error, the files left, and the pixels
 against the X server's own dump of the same screen (xwd -root).
 Usage: x11_test.py --list | --tusak PATH --probe PATH CASE
 """
-import os, resource, struct, subprocess, sys, tempfile
+import io, os, resource, struct, subprocess, sys, tempfile, time
 from PIL import Image
 
 SIZE = (1023, 767)  # rows need padding at 8 and 16 bits
@@ -23,14 +23,17 @@ EARLIER = b"an earlier screenshot"
 
 # depth: Xvfb depth, or "unset"/"unreachable" for no display; bits: the
 # file's depth, pixels checked; out: the new file; setup: the directory's
-# contents before the run; fsize: file size limit; probe: probe scenario and
-# its expected output.
+# contents before the run; fsize: file size limit; window: a window shown
+# over the root; probe: probe scenario and its expected output.
 CASES = {
     "capture_24": dict(depth=24, bits=32),
     "capture_24_noshm": dict(depth=24, bits=32, xvfb=NO_SHM),
     "capture_16": dict(depth=16, bits=16),
     "capture_16_noshm": dict(depth=16, bits=16, xvfb=NO_SHM),
     "capture_15": dict(depth=15, bits=16),
+    "window_on_top_24": dict(depth=24, bits=32, window=True),
+    "window_on_top_24_noshm": dict(depth=24, bits=32, window=True,
+                                   xvfb=NO_SHM),
     "capture_8": dict(depth=8, bits=8),
     "capture_8_noshm": dict(depth=8, bits=8, xvfb=NO_SHM),
     "unsupported_depth_30": dict(depth=30, notices=NO_BITMAP, empty=True),
@@ -66,7 +69,7 @@ def start_xvfb(depth, extra):
     return server, ":" + number
 
 
-def show_picture(env, workdir):
+def show_picture(env, workdir, window):
     # Gradients in each channel and a pattern, so a swapped channel, a
     # flipped row order or a shifted row all show.
     w, h = SIZE
@@ -76,7 +79,30 @@ def show_picture(env, workdir):
     path = os.path.join(workdir, "picture.png")
     pic.save(path)
     subprocess.run(["display", "-window", "root", path], env=env)
+    if not window:
+        return None
+    # A window over the root, showing part of the picture upside down.
+    pic.rotate(180).crop((0, 0, 400, 300)).save(path)
+    viewer = subprocess.Popen(["display", "-geometry", "+40+30", "-title",
+                               "over", path], env=env)
+    for _ in range(100):  # until it is drawn and the screen holds still
+        time.sleep(0.2)
+        if (subprocess.run(["xwininfo", "-name", "over"], env=env,
+                           capture_output=True).returncode == 0 and
+                dump(env, workdir).tobytes() == dump(env, workdir).tobytes()):
+            return viewer
+    raise AssertionError("the window did not show")
+
+
+def dump(env, workdir):
+    """The X server's own picture of the screen, as RGB."""
+    path = os.path.join(workdir, "screen.xwd")
+    subprocess.run(["xwd", "-root", "-silent", "-out", path], env=env,
+                   check=True)
+    png = subprocess.run(["/usr/bin/convert", path, "png:-"],
+                         capture_output=True, check=True).stdout
     os.remove(path)
+    return Image.open(io.BytesIO(png)).convert("RGB")
 
 
 def free_display():
@@ -110,8 +136,9 @@ def run(case, tusak, probe):
     row = CASES[case]
     depth = row["depth"]
     work = tempfile.mkdtemp(prefix="tusak-x11-")
+    assets = tempfile.mkdtemp(prefix="tusak-x11-assets-")  # not in work
     env = dict(os.environ)
-    server = None
+    server = viewer = None
     if depth == "unset":
         env.pop("DISPLAY", None)
     elif depth == "unreachable":
@@ -120,7 +147,7 @@ def run(case, tusak, probe):
         server, env["DISPLAY"] = start_xvfb(depth, row.get("xvfb", []))
     try:
         if server:
-            show_picture(env, work)
+            viewer = show_picture(env, assets, row.get("window"))
         setup = row.get("setup")
         before = {}
         if setup == "taken":
@@ -168,20 +195,17 @@ def run(case, tusak, probe):
             assert len(data) == row["fsize"] and data[:2] == b"BM"
             assert struct.unpack_from("<I", data, 10)[0] == 54
         if "bits" in row:
-            dump = os.path.join(work, "screen.xwd")
-            subprocess.run(["xwd", "-root", "-silent", "-out", dump],
-                           env=env, check=True)
-            png = subprocess.run(["/usr/bin/convert", dump, "png:-"],
-                                 capture_output=True, check=True).stdout
-            reference = Image.open(__import__("io").BytesIO(png))
-            reference = reference.convert("RGB")
+            reference = dump(env, assets)
             assert len(reference.getcolors(1 << 24)) > 100, "blank screen"
             check_bmp(os.path.join(work, out), row["bits"], reference)
     finally:
+        if viewer:
+            viewer.kill()
+            viewer.wait()
         if server:
             server.terminate()
             server.wait()
-        subprocess.run(["rm", "-rf", work])
+        subprocess.run(["rm", "-rf", work, assets])
 
 
 if __name__ == "__main__":

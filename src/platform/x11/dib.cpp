@@ -75,92 +75,114 @@ void Row16(const BYTE *src, BYTE *dst, int width, const Channels &c) {
   }
 }
 
-void ConvertRow(const XImage *image, int dibBits, const Channels &c,
-                const BYTE *src, BYTE *dst, int width) {
-  bool swap = (image->byte_order == MSBFirst) != kHostBigEndian;
+void ConvertRow(int byteOrder, int dibBits, const Channels &c, const BYTE *src,
+                BYTE *dst, int width) {
+  bool swap = (byteOrder == MSBFirst) != kHostBigEndian;
   if (dibBits == 32) {
     swap ? Row32<true>(src, dst, width, c) : Row32<false>(src, dst, width, c);
   } else if (dibBits == 16) {
     swap ? Row16<true>(src, dst, width, c) : Row16<false>(src, dst, width, c);
   } else {
-    std::memcpy(dst, src, static_cast<size_t>(width));
+    std::memmove(dst, src, static_cast<size_t>(width));
   }
 }
 
-// Puts image rows y0 .. y1-1 as they are where their DIB lines go.
-void FetchRows(const HGDIOBJ__ *bm, int y0, int y1, int start, BYTE *dst,
-               size_t stride, size_t rowBytes) {
-  const XImage *image = bm->image;
-  auto out = [&](int y) {
-    return dst + static_cast<size_t>(bm->height - 1 - start - y) * stride;
-  };
+// Where the rows of a fetch go: DIB lines start .. start+n-1, counted from
+// the bottom, one stride apart; image row y is line height-1-y.
+struct Target {
+  BYTE *bits;
+  size_t stride;
+  size_t rowBytes;  // a DIB pixel takes as many bits as the display's
+  int height, start;
+  BYTE *Row(int y) const {
+    return bits + static_cast<size_t>(height - 1 - start - y) * stride;
+  }
+};
+
+// Puts rows y0 .. y1-1 of the shared image as they are in their places.
+void FetchShared(const XImage *image, int y0, int y1, const Target &t) {
   auto in = [&](int y) {
     return image->data + static_cast<size_t>(y) * image->bytes_per_line;
   };
-  if (bm->shm) {
-    // Read through the kernel, which reaches the segment's pages without a
-    // fault for each one in this process, the costly part of reading it.
-    iovec local[kMaxStripRows], remote[kMaxStripRows];
-    for (int y = y0; y < y1; ++y) {
-      local[y - y0] = {out(y), rowBytes};
-      remote[y - y0] = {in(y), rowBytes};
-    }
-    ssize_t want = static_cast<ssize_t>(rowBytes) * (y1 - y0);
-    if (process_vm_readv(getpid(), local, static_cast<unsigned long>(y1 - y0),
-                         remote, static_cast<unsigned long>(y1 - y0),
-                         0) == want)
-      return;
+  // Read through the kernel, which reaches the segment's pages without a
+  // fault for each one in this process, the costly part of reading it.
+  iovec local[kMaxStripRows], remote[kMaxStripRows];
+  for (int y = y0; y < y1; ++y) {
+    local[y - y0] = {t.Row(y), t.rowBytes};
+    remote[y - y0] = {in(y), t.rowBytes};
   }
-  for (int y = y0; y < y1; ++y) std::memcpy(out(y), in(y), rowBytes);
+  unsigned long count = static_cast<unsigned long>(y1 - y0);
+  ssize_t want = static_cast<ssize_t>(t.rowBytes) * (y1 - y0);
+  if (process_vm_readv(getpid(), local, count, remote, count, 0) == want)
+    return;
+  for (int y = y0; y < y1; ++y) std::memcpy(t.Row(y), in(y), t.rowBytes);
 }
 
-// Writes DIB lines start .. start+n-1 (counted from the bottom) to dst, one
-// stride apart, each padded with zeros. A bitmap not yet copied into is
-// black.
-void CopyLines(const HGDIOBJ__ *bm, int start, int n, BYTE *dst,
+// The same from the server's pixmap, one request a strip; false if the
+// server failed it.
+bool FetchPixmap(const HGDIOBJ__ *bm, int y0, int y1, const Target &t) {
+  XImage *strip =
+      XGetImage(bm->dpy, bm->pixmap, 0, y0, static_cast<unsigned>(bm->width),
+                static_cast<unsigned>(y1 - y0), AllPlanes, ZPixmap);
+  if (!strip) return false;
+  bool ok = strip->bits_per_pixel == bm->format.bitsPerPixel &&
+            strip->byte_order == bm->format.byteOrder;
+  for (int y = y0; ok && y < y1; ++y)
+    std::memcpy(
+        t.Row(y),
+        strip->data + static_cast<size_t>(y - y0) * strip->bytes_per_line,
+        t.rowBytes);
+  XDestroyImage(strip);
+  return ok;
+}
+
+// Writes DIB lines start .. start+n-1 to dst, each padded with zeros; false
+// if the server failed a request. A bitmap not yet copied into is black.
+bool CopyLines(const HGDIOBJ__ *bm, int start, int n, BYTE *dst,
                size_t stride) {
-  const XImage *image = bm->image;
   int bits = bm->format.dibBits;
-  // A DIB pixel takes as many bits as the display's, so each row is
-  // fetched into its place and converted there.
-  size_t rowBytes = static_cast<size_t>(bm->width) * bits / 8;
-  if (!image) {
-    for (int i = 0; i < n; ++i)
-      std::memset(dst + static_cast<size_t>(i) * stride, 0, stride);
-    return;
+  Target t = {dst, stride, static_cast<size_t>(bm->width) * bits / 8,
+              bm->height, start};
+  if (!bm->captured) {
+    std::memset(dst, 0, stride * static_cast<size_t>(n));
+    return true;
   }
   Channels c = {ChannelOf(bm->format.redMask), ChannelOf(bm->format.greenMask),
                 ChannelOf(bm->format.blueMask)};
   std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-  size_t line = static_cast<size_t>(image->bytes_per_line);
-  auto rowAt = [&](int y) {
-    return reinterpret_cast<std::uintptr_t>(image->data) + y * line;
+  size_t line = (static_cast<size_t>(bm->width) * bm->format.bitsPerPixel) / 8;
+  if (bm->shm) line = static_cast<size_t>(bm->image->bytes_per_line);
+  auto sharedRow = [&](int y) {
+    return reinterpret_cast<std::uintptr_t>(bm->image->data) + y * line;
   };
 
-  // The image is read top-down, in the order it lies in memory, in strips.
+  // The image is read top-down, in the order it lies in memory, in strips;
+  // each row is fetched into its place and converted there.
   int top = bm->height - start - n;
   int stripRows = static_cast<int>(kStripBytes / line) + 1;
   if (stripRows > kMaxStripRows) stripRows = kMaxStripRows;
-  std::uintptr_t released = rowAt(top) & ~(page - 1);
+  std::uintptr_t released = bm->shm ? sharedRow(top) & ~(page - 1) : 0;
   for (int y0 = top; y0 < top + n; y0 += stripRows) {
     int y1 = y0 + stripRows < top + n ? y0 + stripRows : top + n;
-    FetchRows(bm, y0, y1, start, dst, stride, rowBytes);
+    if (bm->shm)
+      FetchShared(bm->image, y0, y1, t);
+    else if (!FetchPixmap(bm, y0, y1, t))
+      return false;
     for (int y = y0; y < y1; ++y) {
-      BYTE *out =
-          dst + static_cast<size_t>(bm->height - 1 - start - y) * stride;
-      ConvertRow(image, bits, c, out, out, bm->width);
-      std::memset(out + rowBytes, 0, stride - rowBytes);
+      ConvertRow(bm->format.byteOrder, bits, c, t.Row(y), t.Row(y), bm->width);
+      std::memset(t.Row(y) + t.rowBytes, 0, stride - t.rowBytes);
     }
     // Pages of the segment read count towards this process's memory:
     // those done with are dropped again (the segment keeps its contents),
     // so the peak holds about one image, not two.
-    std::uintptr_t done = rowAt(y1) & ~(page - 1);
-    if (bm->shm && done > released) {
+    std::uintptr_t done = bm->shm ? sharedRow(y1) & ~(page - 1) : 0;
+    if (done > released) {
       madvise(reinterpret_cast<void *>(released), done - released,
               MADV_DONTNEED);
       released = done;
     }
   }
+  return true;
 }
 
 }  // namespace
@@ -189,8 +211,9 @@ int GetDIBits(HDC hdc, HBITMAP hbm, UINT start, UINT cLines, LPVOID lpvBits,
     UINT n = cLines < height - start ? cLines : height - start;
     if (n > bih->biSizeImage / stride) n = bih->biSizeImage / stride;
     if (n == 0) return 0;
-    CopyLines(bm, static_cast<int>(start), static_cast<int>(n),
-              static_cast<BYTE *>(lpvBits), stride);
+    if (!CopyLines(bm, static_cast<int>(start), static_cast<int>(n),
+                   static_cast<BYTE *>(lpvBits), stride))
+      return 0;
     lines = static_cast<int>(n);
   }
 

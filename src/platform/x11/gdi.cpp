@@ -1,5 +1,7 @@
 // The display side of GDI over X11: the screen's context, memory contexts,
 // bitmaps in the screen's format, and the copy of the root window into one.
+// The copy is a snapshot taken at once: into a shared segment with MIT-SHM,
+// else into a pixmap on the server.
 //
 // Handles point into fixed pools and are checked against them, so a stale
 // or foreign handle fails the call instead of being followed. Nothing is
@@ -114,6 +116,27 @@ bool AttachSharedImage(HDC__ *dc, HGDIOBJ__ *bm) {
   return true;
 }
 
+// Makes the bitmap's pixels a pixmap of the server's; false if refused.
+bool CreateServerPixmap(HDC__ *dc, HGDIOBJ__ *bm) {
+  g_xError = 0;
+  bm->pixmap =
+      XCreatePixmap(dc->dpy, dc->root, static_cast<unsigned>(bm->width),
+                    static_cast<unsigned>(bm->height),
+                    static_cast<unsigned>(dc->format.depth));
+  // The windows on the root are part of the screen; no exposure events.
+  XGCValues values;
+  values.subwindow_mode = IncludeInferiors;
+  values.graphics_exposures = False;
+  bm->gc = XCreateGC(dc->dpy, bm->pixmap, GCSubwindowMode | GCGraphicsExposures,
+                     &values);
+  XSync(dc->dpy, False);
+  if (g_xError == 0) return true;
+  XFreeGC(dc->dpy, bm->gc);
+  XFreePixmap(dc->dpy, bm->pixmap);
+  XSync(dc->dpy, False);
+  return false;
+}
+
 // The colormap as it stands, as RGBQUADs; false if the server refused.
 bool ReadPalette(HDC__ *dc, RGBQUAD *palette) {
   XColor colors[256];
@@ -218,7 +241,11 @@ HBITMAP CreateCompatibleBitmap(HDC hdc, int cx, int cy) {
   bm->width = cx;
   bm->height = cy;
   bm->format = hdc->format;
-  if (hdc->hasShm) AttachSharedImage(hdc, bm);
+  if (!(hdc->hasShm && AttachSharedImage(hdc, bm)) &&
+      !CreateServerPixmap(hdc, bm)) {
+    bm->inUse = false;
+    return nullptr;
+  }
   return bm;
 }
 
@@ -250,28 +277,21 @@ BOOL BitBlt(HDC hdc, int x, int y, int cx, int cy, HDC hdcSrc, int x1, int y1,
     return FALSE;
 
   Display *dpy = hdcSrc->dpy;
+  g_xError = 0;
   if (bm->shm) {
-    g_xError = 0;
     if (!XShmGetImage(dpy, hdcSrc->root, bm->image, x1, y1, AllPlanes) ||
         g_xError)
       return FALSE;
   } else {
-    g_xError = 0;
-    XImage *image =
-        XGetImage(dpy, hdcSrc->root, x1, y1, static_cast<unsigned>(cx),
-                  static_cast<unsigned>(cy), AllPlanes, ZPixmap);
-    if (!image) return FALSE;
-    if (g_xError || image->bits_per_pixel != bm->format.bitsPerPixel ||
-        image->byte_order != bm->format.byteOrder) {
-      XDestroyImage(image);
-      return FALSE;
-    }
-    if (bm->image) XDestroyImage(bm->image);
-    bm->image = image;
+    XCopyArea(dpy, hdcSrc->root, bm->pixmap, bm->gc, x1, y1,
+              static_cast<unsigned>(cx), static_cast<unsigned>(cy), 0, 0);
+    XSync(dpy, False);
+    if (g_xError) return FALSE;
   }
   // The indices mean the colors the colormap gives them now.
   if (bm->format.dibBits == 8 && !ReadPalette(hdcSrc, bm->palette))
     return FALSE;
+  bm->captured = true;
   return TRUE;
 }
 

@@ -34,18 +34,21 @@ struct HDC__ {
   struct HGDIOBJ__ *selected;
 };
 
-// A bitmap in the display's format. Its pixels are an XImage: a shared
-// memory segment the server fills in place, or (without MIT-SHM) the image
-// a plain request returned at the last copy; none before the first copy.
+// A bitmap in the display's format. Its pixels are a shared memory segment
+// the server fills in place, or, without MIT-SHM, a pixmap of the server's
+// that the copy fills and the fetch reads in strips.
 struct HGDIOBJ__ {
   bool inUse;
   Display *dpy;
   int width, height;
   PixelFormat format;
   HDC__ *selectedInto;
-  XImage *image;
+  bool captured;  // copied into at least once; black before
   bool shm;
-  XShmSegmentInfo shmInfo;  // referenced by a shared image while it lives
+  XImage *image;            // the shared segment's image
+  XShmSegmentInfo shmInfo;  // referenced by that image while it lives
+  Pixmap pixmap;            // without MIT-SHM
+  GC gc;                    // copies into the pixmap
   RGBQUAD palette[256];     // the colormap as it was at the copy (8 bits)
 };
 
