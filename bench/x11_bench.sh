@@ -2,10 +2,10 @@
 # tusak on X11 against xwd, ImageMagick's import, scrot and maim, on one
 # Xvfb screen of 1920x1080 at depth 24 showing a fixed picture.
 #
-# For each program: the median whole-process time (hyperfine, RUNS runs
-# after warm-up) and the medians of /usr/bin/time -f '%e %M' over RUNS runs
-# (elapsed seconds, peak resident KiB). Then the capture alone, in one
-# process, against a memcpy of as many bytes (x11_capture_bench).
+# For each program, over RUNS runs after one to warm up: the median
+# whole-process time, and the medians of /usr/bin/time -f '%e %M' (elapsed
+# seconds, peak resident KiB). Then the capture alone, in one process,
+# against a memcpy of as many bytes (x11_capture_bench).
 #
 # Usage: bench/x11_bench.sh        (RUNS=11 by default; builds Release into
 #                                   build/x11-release)
@@ -21,6 +21,7 @@ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
 cmake --build "$build" --target tusak x11_capture_bench >/dev/null
 
 work=$(mktemp -d)
+# Xvfb writes its display number to fd 3 once it accepts clients.
 exec 3<> >(:)
 Xvfb -displayfd 3 -nolisten tcp -noreset -screen 0 "${width}x${height}x24" \
   >/dev/null 2>&1 &
@@ -45,26 +46,36 @@ commands=(
 
 median() { sort -g | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'; }
 
-printf '%s\n' "X11 screenshot of ${width}x${height}x24 (image: $image_bytes bytes), $runs runs each"
-printf '%-8s %12s %10s %12s %10s\n' program "time ms" "%e s" "peak KiB" "x image"
-declare -A ms
-for i in "${!names[@]}"; do
-  name=${names[$i]} cmd=${commands[$i]}
-  hyperfine -N --warmup 2 --runs "$runs" --prepare "$outputs" \
-    --export-json "$name.json" "$cmd" >/dev/null 2>&1
-  ms[$name]=$(python3 -c 'import json,sys; print("%.1f" % (1000 * json.load(open(sys.argv[1]))["results"][0]["median"]))' "$name.json")
-  : >"$name.time"
-  for _ in $(seq "$runs"); do
+# Run the programs in turn, round after round, so that whatever else the
+# machine does falls on all of them alike. The time is taken around
+# /usr/bin/time, which adds its own start (about a millisecond) to each.
+for round in $(seq 0 "$runs"); do
+  for i in "${!names[@]}"; do
+    name=${names[$i]}
     $outputs
+    t0=$EPOCHREALTIME
     # shellcheck disable=SC2086  # the command's words
-    /usr/bin/time -a -o "$name.time" -f '%e %M' $cmd >/dev/null 2>&1
+    /usr/bin/time -o "$name.last" -f '%e %M' ${commands[$i]} >/dev/null 2>&1
+    t1=$EPOCHREALTIME
+    ((round > 0)) || continue # the first round only warms up
+    cat "$name.last" >>"$name.time"
+    awk "BEGIN {print ($t1 - $t0) * 1000}" >>"$name.ms"
   done
+done
+
+median() { sort -g | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'; }
+printf '%s\n' "X11 screenshot of ${width}x${height}x24 (image: $image_bytes bytes), median of $runs runs"
+printf '%-8s %10s %8s %10s %8s\n' program "time ms" "%e s" "peak KiB" "x image"
+for name in "${names[@]}"; do
+  ms=$(median <"$name.ms")
   elapsed=$(cut -d' ' -f1 "$name.time" | median)
   peak=$(cut -d' ' -f2 "$name.time" | median)
-  printf '%-8s %12s %10s %12s %10.2f\n' "$name" "${ms[$name]}" "$elapsed" \
-    "$peak" "$(echo "$peak * 1024 / $image_bytes" | bc -l)"
+  printf '%-8s %10.1f %8s %10s %8.2f\n' "$name" "$ms" "$elapsed" "$peak" \
+    "$(awk "BEGIN {print $peak * 1024 / $image_bytes}")"
+  declare "ms_$name=$ms"
 done
-printf 'tusak / xwd time: %.2f\n' "$(echo "${ms[tusak]} / ${ms[xwd]}" | bc -l)"
+# shellcheck disable=SC2154  # declared above
+printf 'tusak / xwd time: %.2f\n' "$(awk "BEGIN {print $ms_tusak / $ms_xwd}")"
 echo
 echo "Capture alone (one process; first run as a launch pays it, then median):"
 "$build/x11_capture_bench" "$runs"
