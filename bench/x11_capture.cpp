@@ -11,8 +11,6 @@
 
 #include "platform.h"
 
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) { return 0; }
-
 static double Now() {
   using Clock = std::chrono::steady_clock;
   return std::chrono::duration<double, std::milli>(

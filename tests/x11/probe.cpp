@@ -7,8 +7,6 @@
 
 #include "platform.h"
 
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) { return 0; }
-
 int main(int argc, char **argv) {
   const char *what = argc > 1 ? argv[1] : "";
   HDC hdcScreen = CreateDCA("DISPLAY", NULL, NULL, NULL);
