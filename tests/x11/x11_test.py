@@ -24,19 +24,13 @@ EARLIER = b"an earlier screenshot"
 # depth: Xvfb depth, or "unset"/"unreachable" for no display; bits: the
 # file's depth, pixels checked; out: the new file; setup: the directory's
 # contents before the run; fsize: file size limit; window: a window shown
-# over the root; wrap, env: a command tusak runs under, and its environment;
-# probe: probe scenario and its expected output.
+# over the root; probe: probe scenario and its expected output.
 CASES = {
     "capture_24": dict(depth=24, bits=32),
     "capture_24_noshm": dict(depth=24, bits=32, xvfb=NO_SHM),
     "capture_16": dict(depth=16, bits=16),
     "capture_16_noshm": dict(depth=16, bits=16, xvfb=NO_SHM),
     "capture_15": dict(depth=15, bits=16),
-    # The kernel refusing to read the shared image: plain copies instead.
-    "capture_24_vm_read_refused": dict(depth=24, bits=32, wrap=[
-        "strace", "-f", "-o", "/dev/null", "-e", "trace=process_vm_readv",
-        "-e", "inject=process_vm_readv:error=EPERM"],
-        env={"ASAN_OPTIONS": "detect_leaks=0"}),  # no leak check under ptrace
     "window_on_top_24": dict(depth=24, bits=32, window=True),
     "window_on_top_24_noshm": dict(depth=24, bits=32, window=True,
                                    xvfb=NO_SHM),
@@ -84,7 +78,10 @@ def show_picture(env, workdir, window):
                  for y in range(h) for x in range(w)])
     path = os.path.join(workdir, "picture.png")
     pic.save(path)
-    subprocess.run(["display", "-window", "root", path], env=env)
+    for _ in range(5):  # display's status says nothing: look at the screen
+        subprocess.run(["display", "-window", "root", path], env=env)
+        if len(dump(env, workdir).getcolors(1 << 24)) > 100:
+            break
     if not window:
         return None
     # A window over the root, showing part of the picture upside down.
@@ -143,7 +140,7 @@ def run(case, tusak, probe):
     depth = row["depth"]
     work = tempfile.mkdtemp(prefix="tusak-x11-")
     assets = tempfile.mkdtemp(prefix="tusak-x11-assets-")  # not in work
-    env = dict(os.environ, **row.get("env", {}))
+    env = dict(os.environ)
     server = viewer = None
     if depth == "unset":
         env.pop("DISPLAY", None)
@@ -177,8 +174,7 @@ def run(case, tusak, probe):
             assert result.returncode == 0, result.stderr
             assert result.stdout.strip() == row["expect"], result.stdout
             return
-        result = subprocess.run(row.get("wrap", []) + [tusak], cwd=work,
-                                env=env, preexec_fn=limit,
+        result = subprocess.run([tusak], cwd=work, env=env, preexec_fn=limit,
                                 capture_output=True, text=True)
         assert result.returncode == 0, (result.returncode, result.stderr)
         notices = ["Error: " + n for n in row.get("notices", [])]
@@ -203,7 +199,7 @@ def run(case, tusak, probe):
             assert struct.unpack_from("<I", data, 10)[0] == 54
         if "bits" in row:
             reference = dump(env, assets)
-            assert len(reference.getcolors(1 << 24)) > 100, "blank screen"
+            assert len(reference.getcolors(1 << 24)) > 100, "no picture"
             check_bmp(os.path.join(work, out), row["bits"], reference)
     finally:
         if viewer:

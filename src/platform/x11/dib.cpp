@@ -1,9 +1,5 @@
 // GetDIBits over X11: a bitmap's pixels, as the X server laid them out, turned
 // into the rows of a device-independent bitmap.
-#include <sys/mman.h>
-#include <sys/uio.h>
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -14,10 +10,6 @@
 namespace {
 
 constexpr bool kHostBigEndian = __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__;
-
-// An image is read in strips of about this many bytes, and rows.
-const size_t kStripBytes = 1 << 20;
-const int kMaxStripRows = 256;
 
 struct Channel {
   int shift;
@@ -94,52 +86,41 @@ struct Target {
   size_t stride;
   size_t rowBytes;  // a DIB pixel takes as many bits as the display's
   int height, start;
-  BYTE *Row(int y) const {
-    return bits + static_cast<size_t>(height - 1 - start - y) * stride;
-  }
 };
 
-// Puts rows y0 .. y1-1 of the shared image as they are in their places.
-void FetchShared(const XImage *image, int y0, int y1, const Target &t) {
-  auto in = [&](int y) {
-    return image->data + static_cast<size_t>(y) * image->bytes_per_line;
-  };
-  // Read through the kernel, which reaches the segment's pages without a
-  // fault for each one in this process, the costly part of reading it.
-  iovec local[kMaxStripRows], remote[kMaxStripRows];
-  for (int y = y0; y < y1; ++y) {
-    local[y - y0] = {t.Row(y), t.rowBytes};
-    remote[y - y0] = {in(y), t.rowBytes};
-  }
-  unsigned long count = static_cast<unsigned long>(y1 - y0);
-  ssize_t want = static_cast<ssize_t>(t.rowBytes) * (y1 - y0);
-  if (process_vm_readv(getpid(), local, count, remote, count, 0) == want)
-    return;
-  for (int y = y0; y < y1; ++y) std::memcpy(t.Row(y), in(y), t.rowBytes);
+BYTE *RowOf(const Target &t, int y) {
+  return t.bits + static_cast<size_t>(t.height - 1 - t.start - y) * t.stride;
 }
 
-// The same from the server's pixmap, one request a strip; false if the
-// server failed it.
-bool FetchPixmap(const HGDIOBJ__ *bm, int y0, int y1, const Target &t) {
-  XImage *strip =
-      XGetImage(bm->dpy, bm->pixmap, 0, y0, static_cast<unsigned>(bm->width),
-                static_cast<unsigned>(y1 - y0), AllPlanes, ZPixmap);
-  if (!strip) return false;
+// Puts rows y0 .. y1-1 of the bitmap's pixmap as they are where their lines
+// go; false if the server failed the request.
+bool FetchStrip(HGDIOBJ__ *bm, int y0, int y1, const Target &t) {
+  XImage *strip;
+  if (bm->shm) {
+    strip = bm->strip;
+    strip->height = y1 - y0;  // the last strip may be short
+    if (!XShmGetImage(bm->dpy, bm->pixmap, strip, 0, y0, AllPlanes))
+      return false;
+  } else {
+    strip =
+        XGetImage(bm->dpy, bm->pixmap, 0, y0, static_cast<unsigned>(bm->width),
+                  static_cast<unsigned>(y1 - y0), AllPlanes, ZPixmap);
+    if (!strip) return false;
+  }
   bool ok = strip->bits_per_pixel == bm->format.bitsPerPixel &&
             strip->byte_order == bm->format.byteOrder;
   for (int y = y0; ok && y < y1; ++y)
     std::memcpy(
-        t.Row(y),
+        RowOf(t, y),
         strip->data + static_cast<size_t>(y - y0) * strip->bytes_per_line,
         t.rowBytes);
-  XDestroyImage(strip);
+  if (!bm->shm) XDestroyImage(strip);
   return ok;
 }
 
 // Writes DIB lines start .. start+n-1 to dst, each padded with zeros; false
 // if the server failed a request. A bitmap not yet copied into is black.
-bool CopyLines(const HGDIOBJ__ *bm, int start, int n, BYTE *dst,
-               size_t stride) {
+bool CopyLines(HGDIOBJ__ *bm, int start, int n, BYTE *dst, size_t stride) {
   int bits = bm->format.dibBits;
   Target t = {dst, stride, static_cast<size_t>(bm->width) * bits / 8,
               bm->height, start};
@@ -149,37 +130,16 @@ bool CopyLines(const HGDIOBJ__ *bm, int start, int n, BYTE *dst,
   }
   Channels c = {ChannelOf(bm->format.redMask), ChannelOf(bm->format.greenMask),
                 ChannelOf(bm->format.blueMask)};
-  std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-  size_t line = (static_cast<size_t>(bm->width) * bm->format.bitsPerPixel) / 8;
-  if (bm->shm) line = static_cast<size_t>(bm->image->bytes_per_line);
-  auto sharedRow = [&](int y) {
-    return reinterpret_cast<std::uintptr_t>(bm->image->data) + y * line;
-  };
-
-  // The image is read top-down, in the order it lies in memory, in strips;
-  // each row is fetched into its place and converted there.
+  // Top-down in strips; each row is fetched into its place and converted
+  // there.
   int top = bm->height - start - n;
-  int stripRows = static_cast<int>(kStripBytes / line) + 1;
-  if (stripRows > kMaxStripRows) stripRows = kMaxStripRows;
-  std::uintptr_t released = bm->shm ? sharedRow(top) & ~(page - 1) : 0;
-  for (int y0 = top; y0 < top + n; y0 += stripRows) {
-    int y1 = y0 + stripRows < top + n ? y0 + stripRows : top + n;
-    if (bm->shm)
-      FetchShared(bm->image, y0, y1, t);
-    else if (!FetchPixmap(bm, y0, y1, t))
-      return false;
+  for (int y0 = top; y0 < top + n; y0 += bm->stripRows) {
+    int y1 = y0 + bm->stripRows < top + n ? y0 + bm->stripRows : top + n;
+    if (!FetchStrip(bm, y0, y1, t)) return false;
     for (int y = y0; y < y1; ++y) {
-      ConvertRow(bm->format.byteOrder, bits, c, t.Row(y), t.Row(y), bm->width);
-      std::memset(t.Row(y) + t.rowBytes, 0, stride - t.rowBytes);
-    }
-    // Pages of the segment read count towards this process's memory:
-    // those done with are dropped again (the segment keeps its contents),
-    // so the peak holds about one image, not two.
-    std::uintptr_t done = bm->shm ? sharedRow(y1) & ~(page - 1) : 0;
-    if (done > released) {
-      madvise(reinterpret_cast<void *>(released), done - released,
-              MADV_DONTNEED);
-      released = done;
+      ConvertRow(bm->format.byteOrder, bits, c, RowOf(t, y), RowOf(t, y),
+                 bm->width);
+      std::memset(RowOf(t, y) + t.rowBytes, 0, stride - t.rowBytes);
     }
   }
   return true;
@@ -192,7 +152,7 @@ int GetDIBits(HDC hdc, HBITMAP hbm, UINT start, UINT cLines, LPVOID lpvBits,
   if (!IsLiveDc(hdc) || !IsLiveBitmap(hbm) || hbm == &g_stockBitmap || !lpbmi ||
       usage != DIB_RGB_COLORS)
     return 0;
-  const HGDIOBJ__ *bm = hbm;
+  HGDIOBJ__ *bm = hbm;
   BITMAPINFOHEADER *bih = &lpbmi->bmiHeader;
   int bits = bm->format.dibBits;
   // Served: the bitmap's own depth, uncompressed.

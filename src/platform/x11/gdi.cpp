@@ -1,7 +1,5 @@
 // The display side of GDI over X11: the screen's context, memory contexts,
 // bitmaps in the screen's format, and the copy of the root window into one.
-// The copy is a snapshot taken at once: into a shared segment with MIT-SHM,
-// else into a pixmap on the server.
 //
 // Handles point into fixed pools and are checked against them, so a stale
 // or foreign handle fails the call instead of being followed. Nothing is
@@ -21,6 +19,8 @@ const int kMaxDcs = 16;
 const int kMaxBitmaps = 16;
 // Sizes travel as 16-bit numbers in the X protocol.
 const int kMaxSide = 32767;
+// A fetch reads about this many bytes of the display's rows at a time.
+const int kStripBytes = 512 * 1024;
 
 HDC__ g_dcs[kMaxDcs];
 HGDIOBJ__ g_bitmaps[kMaxBitmaps];
@@ -80,17 +80,43 @@ HDC__ *NewDc() {
   return nullptr;
 }
 
-// Makes the bitmap's pixels a shared segment the server writes into; false
-// leaves the bitmap to plain requests (remote server, no SysV memory).
-bool AttachSharedImage(HDC__ *dc, HGDIOBJ__ *bm) {
-  XImage *image =
-      XShmCreateImage(dc->dpy, dc->visual, dc->format.depth, ZPixmap, nullptr,
-                      &bm->shmInfo, bm->width, bm->height);
+// Makes the bitmap's pixels a pixmap of the server's; false if refused.
+bool CreateServerPixmap(HDC__ *dc, HGDIOBJ__ *bm) {
+  g_xError = 0;
+  bm->pixmap =
+      XCreatePixmap(dc->dpy, dc->root, static_cast<unsigned>(bm->width),
+                    static_cast<unsigned>(bm->height),
+                    static_cast<unsigned>(dc->format.depth));
+  // The windows on the root are part of the screen; no exposure events.
+  XGCValues values;
+  values.subwindow_mode = IncludeInferiors;
+  values.graphics_exposures = False;
+  bm->gc = XCreateGC(dc->dpy, bm->pixmap, GCSubwindowMode | GCGraphicsExposures,
+                     &values);
+  XSync(dc->dpy, False);
+  if (g_xError == 0) return true;
+  XFreeGC(dc->dpy, bm->gc);
+  XFreePixmap(dc->dpy, bm->pixmap);
+  XSync(dc->dpy, False);
+  return false;
+}
+
+// Gives the bitmap a shared segment of one strip for its fetches; false
+// leaves them to plain requests (remote server, no SysV memory). One small
+// segment serves every strip: each page of a new one costs the server a
+// fault, which is dearer than the copying.
+bool AttachSharedStrip(HDC__ *dc, HGDIOBJ__ *bm) {
+  XImage *image = XShmCreateImage(
+      dc->dpy, dc->visual, static_cast<unsigned>(dc->format.depth), ZPixmap,
+      nullptr, &bm->shmInfo, static_cast<unsigned>(bm->width),
+      static_cast<unsigned>(bm->stripRows));
   if (!image) return false;
   bool attached = false;
-  int id = shmget(IPC_PRIVATE,
-                  static_cast<size_t>(image->bytes_per_line) * bm->height,
-                  IPC_CREAT | 0600);
+  int id = -1;
+  if (image->bits_per_pixel == dc->format.bitsPerPixel)
+    id = shmget(IPC_PRIVATE,
+                static_cast<size_t>(image->bytes_per_line) * bm->stripRows,
+                IPC_CREAT | 0600);
   if (id != -1) {
     void *addr = shmat(id, nullptr, 0);
     if (addr != reinterpret_cast<void *>(-1)) {
@@ -111,30 +137,9 @@ bool AttachSharedImage(HDC__ *dc, HGDIOBJ__ *bm) {
     XDestroyImage(image);
     return false;
   }
-  bm->image = image;
+  bm->strip = image;
   bm->shm = true;
   return true;
-}
-
-// Makes the bitmap's pixels a pixmap of the server's; false if refused.
-bool CreateServerPixmap(HDC__ *dc, HGDIOBJ__ *bm) {
-  g_xError = 0;
-  bm->pixmap =
-      XCreatePixmap(dc->dpy, dc->root, static_cast<unsigned>(bm->width),
-                    static_cast<unsigned>(bm->height),
-                    static_cast<unsigned>(dc->format.depth));
-  // The windows on the root are part of the screen; no exposure events.
-  XGCValues values;
-  values.subwindow_mode = IncludeInferiors;
-  values.graphics_exposures = False;
-  bm->gc = XCreateGC(dc->dpy, bm->pixmap, GCSubwindowMode | GCGraphicsExposures,
-                     &values);
-  XSync(dc->dpy, False);
-  if (g_xError == 0) return true;
-  XFreeGC(dc->dpy, bm->gc);
-  XFreePixmap(dc->dpy, bm->pixmap);
-  XSync(dc->dpy, False);
-  return false;
 }
 
 // The colormap as it stands, as RGBQUADs; false if the server refused.
@@ -241,11 +246,14 @@ HBITMAP CreateCompatibleBitmap(HDC hdc, int cx, int cy) {
   bm->width = cx;
   bm->height = cy;
   bm->format = hdc->format;
-  if (!(hdc->hasShm && AttachSharedImage(hdc, bm)) &&
-      !CreateServerPixmap(hdc, bm)) {
+  if (!CreateServerPixmap(hdc, bm)) {
     bm->inUse = false;
     return nullptr;
   }
+  int rowBytes = cx * (hdc->format.bitsPerPixel / 8);
+  bm->stripRows = kStripBytes / rowBytes > 0 ? kStripBytes / rowBytes : 1;
+  if (bm->stripRows > cy) bm->stripRows = cy;
+  if (hdc->hasShm) AttachSharedStrip(hdc, bm);
   return bm;
 }
 
@@ -276,18 +284,12 @@ BOOL BitBlt(HDC hdc, int x, int y, int cx, int cy, HDC hdcSrc, int x1, int y1,
   if (x1 < 0 || y1 < 0 || x1 > hdcSrc->width - cx || y1 > hdcSrc->height - cy)
     return FALSE;
 
-  Display *dpy = hdcSrc->dpy;
+  // One request: the bitmap holds the screen as it was at that moment.
   g_xError = 0;
-  if (bm->shm) {
-    if (!XShmGetImage(dpy, hdcSrc->root, bm->image, x1, y1, AllPlanes) ||
-        g_xError)
-      return FALSE;
-  } else {
-    XCopyArea(dpy, hdcSrc->root, bm->pixmap, bm->gc, x1, y1,
-              static_cast<unsigned>(cx), static_cast<unsigned>(cy), 0, 0);
-    XSync(dpy, False);
-    if (g_xError) return FALSE;
-  }
+  XCopyArea(hdcSrc->dpy, hdcSrc->root, bm->pixmap, bm->gc, x1, y1,
+            static_cast<unsigned>(cx), static_cast<unsigned>(cy), 0, 0);
+  XSync(hdcSrc->dpy, False);
+  if (g_xError) return FALSE;
   // The indices mean the colors the colormap gives them now.
   if (bm->format.dibBits == 8 && !ReadPalette(hdcSrc, bm->palette))
     return FALSE;

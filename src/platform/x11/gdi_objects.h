@@ -34,9 +34,10 @@ struct HDC__ {
   struct HGDIOBJ__ *selected;
 };
 
-// A bitmap in the display's format. Its pixels are a shared memory segment
-// the server fills in place, or, without MIT-SHM, a pixmap of the server's
-// that the copy fills and the fetch reads in strips.
+// A bitmap in the display's format, kept where a device keeps its bitmaps:
+// on the server, as a pixmap. The copy into it is one request; the fetch
+// reads it back in strips, through a shared segment of one strip when the
+// server offers MIT-SHM, else through plain image requests.
 struct HGDIOBJ__ {
   bool inUse;
   Display *dpy;
@@ -44,11 +45,12 @@ struct HGDIOBJ__ {
   PixelFormat format;
   HDC__ *selectedInto;
   bool captured;  // copied into at least once; black before
+  Pixmap pixmap;
+  GC gc;          // copies into the pixmap
+  int stripRows;  // rows a fetch asks for at a time
   bool shm;
-  XImage *image;            // the shared segment's image
+  XImage *strip;            // the shared segment, one strip of rows
   XShmSegmentInfo shmInfo;  // referenced by that image while it lives
-  Pixmap pixmap;            // without MIT-SHM
-  GC gc;                    // copies into the pixmap
   RGBQUAD palette[256];     // the colormap as it was at the copy (8 bits)
 };
 
