@@ -1,0 +1,351 @@
+#!/usr/bin/python3
+"""tusak.exe under Wine, on an Xvfb screen, one row per case.
+
+Each screen gets a fresh Wine prefix with a virtual desktop of its size,
+a helper that covers it with a known pattern, and a helper that writes down
+and dismisses every message box. Each row runs tusak.exe in an empty
+directory of its own, laid out as the row says, and checks the exit status,
+the message boxes of each run in order, and every file left in the
+directory: captures are read back by this script, Pillow and ImageMagick
+and compared with the screen.
+"""
+import argparse
+import collections
+import os
+import select
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+from PIL import Image, ImageChops
+
+# name: width, height, X server depth, bits per pixel of the file.
+# 1366 and 1023 pixel rows need padding at 8, 16 or 24 bits per pixel.
+SCREENS = {
+    "32bit": (1366, 768, 24, 32),
+    "16bit": (1023, 767, 16, 16),
+    "8bit": (1023, 767, 8, 8),
+}
+
+Row = collections.namedtuple(
+    "Row", "screen case before args runs notices files", defaults=([], 1, [], []))
+
+
+ROWS = [
+    # before: name -> bytes the directory holds; args: tusak's arguments;
+    # notices: texts of the boxes of each run; files: captures left behind.
+    Row("32bit", "three runs, three files", {}, runs=3,
+        files=["tusak0000.bmp", "tusak0001.bmp", "tusak0002.bmp"]),
+]
+
+TIMEOUT = 120  # seconds for any one step; nothing waits longer
+# ImageMagick's own, where something else stands first in PATH.
+CONVERT = "/usr/bin/convert" if os.path.exists("/usr/bin/convert") else "convert"
+
+
+def pattern(x, y):
+    """The helper's Pattern(x, y) as (r, g, b)."""
+    return ((x * 3 + y) & 0xFF, (y * 5 + (x >> 2)) & 0xFF,
+            (x ^ y ^ ((x >> 8) << 5) ^ ((y >> 8) << 3)) & 0xFF)
+
+
+def pattern_image(w, h):
+    data = bytearray(w * h * 3)
+    i = 0
+    for y in range(h):
+        for x in range(w):
+            data[i:i + 3] = bytes(pattern(x, y))
+            i += 3
+    return Image.frombytes("RGB", (w, h), bytes(data))
+
+
+def differs(got, want, shift=0):
+    """None if the images agree in the top 8 - shift bits of each channel,
+    else where they do not."""
+    if got.size != want.size:
+        return "size %s, want %s" % (got.size, want.size)
+    if shift:
+        got, want = (im.point(lambda v: v >> shift) for im in (got, want))
+    box = ImageChops.difference(got, want).getbbox()
+    if box is None:
+        return None
+    y = box[1]
+    x = next(x for x in range(box[0], box[2])
+             if got.getpixel((x, y)) != want.getpixel((x, y)))
+    return "pixels differ in %s; first row's first at (%d, %d): %s, want %s" % (
+        box, x, y, got.getpixel((x, y)), want.getpixel((x, y)))
+
+
+def check_header(data, w, h, bpp, whole=True):
+    """The BMP headers, against the screen and (whole) the file's length."""
+    if data[:2] != b"BM":
+        return "no BM signature"
+    size, r1, r2, off = struct.unpack_from("<IHHI", data, 2)
+    (bi_size, bi_w, bi_h, planes, bits, comp, size_image, _, _, clr_used,
+     _) = struct.unpack_from("<IiiHHIIiiII", data, 14)
+    palette = clr_used or (1 << bits if bits <= 8 else 0)
+    stride = (w * bpp + 31) // 32 * 4
+    fields = [("bfReserved", (r1, r2), (0, 0)), ("biSize", bi_size, 40),
+              ("size", (bi_w, bi_h), (w, h)), ("biPlanes", planes, 1),
+              ("biBitCount", bits, bpp), ("biCompression", comp, 0),
+              ("biSizeImage", size_image, stride * h),
+              ("bfOffBits", off, 54 + 4 * palette),
+              ("bfSize", size, off + size_image)]
+    if whole:
+        fields.append(("file length", len(data), size))
+    for field, got, want in fields:
+        if got != want:
+            return "%s is %s, want %s" % (field, got, want)
+    return None
+
+
+def check_capture(path, scr, want, shift):
+    """A capture: headers, then the pixels as Pillow and ImageMagick read
+    them."""
+    w, h, _, bpp = SCREENS[scr]
+    data = open(path, "rb").read()
+    fault = check_header(data, w, h, bpp)
+    if fault:
+        return fault
+    with Image.open(path) as im:
+        fault = differs(im.convert("RGB"), want, shift)
+    if fault:
+        return "Pillow: " + fault
+    ident = subprocess.run(["identify", "-format", "%m %w %h", path],
+                           capture_output=True, text=True, timeout=TIMEOUT)
+    if ident.stdout.split() != ["BMP3", str(w), str(h)]:  # 40-byte header
+        return "identify: %r %r" % (ident.stdout, ident.stderr)
+    rgb = subprocess.run([CONVERT, path, "-depth", "8", "rgb:-"],
+                         capture_output=True, timeout=TIMEOUT).stdout
+    if len(rgb) != w * h * 3:
+        return "convert: %d bytes" % len(rgb)
+    fault = differs(Image.frombytes("RGB", (w, h), rgb), want, shift)
+    return fault and "ImageMagick: " + fault
+
+
+def win_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def wait_for(path, proc, what):
+    """Waits for proc to write path."""
+    end = time.time() + TIMEOUT
+    while not os.path.exists(path):
+        if proc.poll() is not None:
+            raise RuntimeError("%s ended, status %s" % (what, proc.returncode))
+        if time.time() > end:
+            raise RuntimeError("%s not ready in %d s" % (what, TIMEOUT))
+        time.sleep(0.05)
+
+
+def start_xvfb(w, h, depth, log):
+    rfd, wfd = os.pipe()
+    xvfb = subprocess.Popen(
+        ["Xvfb", "-displayfd", str(wfd), "-screen", "0", "%dx%dx%d" % (w, h, depth),
+         # -noreset: a server that resets when its last client leaves writes
+         # its number again, to a pipe nobody reads, and dies of it.
+         "-nolisten", "tcp", "-noreset"], pass_fds=(wfd,), stdout=log, stderr=log)
+    os.close(wfd)
+    # The number, then a newline in a write of its own: read up to the
+    # newline, or Xvfb dies writing it to a closed pipe.
+    number = b""
+    while not number.endswith(b"\n") and select.select([rfd], [], [], 20)[0]:
+        chunk = os.read(rfd, 16)
+        if not chunk:
+            break
+        number += chunk
+    os.close(rfd)
+    number = number.decode().strip()
+    if not number:
+        xvfb.kill()
+        raise RuntimeError("Xvfb did not start")
+    return xvfb, ":" + number
+
+
+def stop_wine(env):
+    """Ends every process of the prefix and its server, and waits for that."""
+    subprocess.run(["wineserver", "-k"], env=env, timeout=TIMEOUT)
+    subprocess.run(["wineserver", "-w"], env=env, timeout=TIMEOUT)
+
+
+def make_prefix(env, w, h, log):
+    """A fresh prefix whose default desktop is virtual: there Wine shows the
+    screen to programs, and `wine` returns the program's exit status."""
+    if os.path.exists(env["WINEPREFIX"]):
+        stop_wine(env)
+        shutil.rmtree(env["WINEPREFIX"])
+    subprocess.run(["wineboot", "-i"], env=env, timeout=300, check=True,
+                   stdout=log, stderr=log)
+    reg = os.path.join(env["WINEPREFIX"], "desktop.reg")
+    with open(reg, "w") as f:
+        f.write("REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Wine\\Explorer]\n"
+                "\"Desktop\"=\"Default\"\n\n"
+                "[HKEY_CURRENT_USER\\Software\\Wine\\Explorer\\Desktops]\n"
+                "\"Default\"=\"%dx%d\"\n" % (w, h))
+    subprocess.run(["wine", "regedit", "/S", win_path(reg)], env=env,
+                   timeout=TIMEOUT, check=True, stdout=log, stderr=log)
+    # The desktop is made anew when the next session starts.
+    subprocess.run(["wineserver", "-w"], env=env, timeout=TIMEOUT, check=True)
+
+
+def snapshot(d):
+    """Every entry of d: file bytes, or None for a folder."""
+    return {n: None if os.path.isdir(os.path.join(d, n))
+            else open(os.path.join(d, n), "rb").read() for n in os.listdir(d)}
+
+
+def run_row(ctx, row):
+    """Runs one row; returns its faults."""
+    d = tempfile.mkdtemp(prefix="case-", dir=ctx.work)
+    for name, content in row.before.items():
+        with open(os.path.join(d, name), "wb") as f:
+            f.write(content)
+    before = snapshot(d)
+    faults = []
+    for run in range(1, row.runs + 1):
+        log_start = os.path.getsize(ctx.log)
+        try:
+            proc = subprocess.run(["wine", ctx.tusak] + row.args, cwd=d, env=ctx.env,
+                                  timeout=TIMEOUT, capture_output=True)
+            status = proc.returncode
+        except subprocess.TimeoutExpired:
+            status = "none: still running after %d s" % TIMEOUT
+        with open(ctx.log, "rb") as f:
+            f.seek(log_start)
+            boxes = f.read().decode("latin-1").splitlines()
+        want = ["Error|" + text for text in row.notices]
+        if status != 0:
+            faults.append("run %d: exit status %s" % (run, status))
+        if boxes != want:
+            faults.append("run %d: boxes %s, want %s" % (run, boxes, want))
+    after = snapshot(d)
+    for name, content in before.items():
+        if after.get(name, b"gone") != content:
+            faults.append("%s changed" % name)
+    if sorted(set(after) - set(before)) != sorted(row.files):
+        faults.append("new files %s, want %s" % (sorted(set(after) - set(before)),
+                                                 row.files))
+    for name in sorted(set(after) - set(before)):
+        if name in row.files:
+            fault = check_capture(os.path.join(d, name), row.screen, *ctx.want)
+            if fault:
+                faults.append("%s: %s" % (name, fault))
+    if not faults:
+        shutil.rmtree(d)
+    return faults
+
+
+def start_screen(ctx, name, args):
+    """Xvfb, a fresh prefix, the pattern on screen and the box watcher, all
+    noted in ctx as they start."""
+    w, h, depth, bpp = SCREENS[name]
+    work = ctx.work = os.path.join(args.work, name)
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(work)
+    ctx.tusak = os.path.join(args.windows_build, "tusak.exe")
+    ctx.log = os.path.join(work, "notices.log")
+    ctx.stop = os.path.join(work, "stop")
+    ctx.wine_log = open(os.path.join(work, "wine.log"), "w")  # for a failed case
+    ctx.xvfb, display = start_xvfb(w, h, depth, ctx.wine_log)
+    ctx.env = dict(os.environ, DISPLAY=display, WINEARCH="win32",
+                   WINEDEBUG=os.environ.get("TUSAK_WINEDEBUG", "-all"),
+                   WINEDLLOVERRIDES="mscoree,mshtml=",
+                   WINEPREFIX=os.path.join(args.work, "prefix-%dx%dx%d" % (w, h, depth)))
+    t = time.time()
+    make_prefix(ctx.env, w, h, ctx.wine_log)
+    print("%s: Xvfb on %s, prefix made in %.0f s" % (name, display, time.time() - t),
+          flush=True)
+
+    helper = os.path.join(args.windows_build, "tests", "wine", "win", "wine_helper.exe")
+    ready, ref = os.path.join(work, "ready"), os.path.join(work, "ref.bmp")
+    ctx.helpers.append(subprocess.Popen(
+        ["wine", helper, "pattern", win_path(ready), win_path(ctx.stop),
+         win_path(ref)], env=ctx.env, stdout=ctx.wine_log, stderr=ctx.wine_log))
+    wait_for(ready, ctx.helpers[0], "pattern helper")
+    open(ctx.log, "w").close()
+    ctx.helpers.append(subprocess.Popen(
+        ["wine", helper, "notices", win_path(ctx.log), win_path(ctx.stop)],
+        env=ctx.env, stdout=ctx.wine_log, stderr=ctx.wine_log))
+
+    # What the screen shows: the pattern itself at 32 bits; its top 5 bits
+    # per channel at 16 (5-6-5 on screen, 5-5-5 in the file); at 8 bits
+    # what Wine makes of it, as the helper read the screen back.
+    with Image.open(ref) as im:
+        shown = im.convert("RGB")
+    if bpp == 8:
+        ctx.want = (shown, 0)
+    else:
+        ctx.want = (pattern_image(w, h), 3 if bpp == 16 else 0)
+        fault = differs(shown, *ctx.want)
+        if fault:
+            raise RuntimeError("the screen does not show the pattern: " + fault)
+
+
+def stop_screen(ctx):
+    if "stop" in ctx:
+        open(ctx.stop, "w").close()
+    for p in ctx.helpers:
+        try:
+            p.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            p.kill()
+    if "env" in ctx:
+        stop_wine(ctx.env)
+    if "xvfb" in ctx:
+        ctx.xvfb.terminate()
+        ctx.xvfb.wait(timeout=TIMEOUT)
+    if "wine_log" in ctx:
+        ctx.wine_log.close()
+
+
+def run_screen(name, rows, args):
+    """Runs the rows of one screen; returns how many passed and failed."""
+    ctx = argparse.Namespace(helpers=[])
+    try:
+        start_screen(ctx, name, args)
+        failed = 0
+        for row in rows:
+            if ctx.xvfb.poll() is not None or any(p.poll() is not None
+                                                  for p in ctx.helpers):
+                raise RuntimeError("Xvfb or a helper has ended")
+            t = time.time()
+            faults = run_row(ctx, row)
+            failed += bool(faults)
+            print("%s %s: %s (%.1f s)" % ("FAIL" if faults else "ok  ", name,
+                                          row.case, time.time() - t), flush=True)
+            for fault in faults:
+                print("    " + fault, flush=True)
+        return len(rows) - failed, failed
+    except (RuntimeError, OSError, subprocess.SubprocessError) as e:
+        print("FAIL %s: %s (Wine's messages: %s)" % (name, e, os.path.join(
+            args.work, name, "wine.log")), flush=True)
+        return 0, len(rows)
+    finally:
+        stop_screen(ctx)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--windows-build", required=True,
+                        help="build folder holding tusak.exe and the helpers")
+    parser.add_argument("--work", required=True, help="folder for prefixes and cases")
+    parser.add_argument("--screen", action="append", choices=sorted(SCREENS),
+                        help="only this screen's rows (repeatable)")
+    args = parser.parse_args()
+    args.windows_build = os.path.abspath(args.windows_build)
+    args.work = os.path.abspath(args.work)
+    t = time.time()
+    passed = failed = 0
+    for name in args.screen or SCREENS:
+        p, f = run_screen(name, [r for r in ROWS if r.screen == name], args)
+        passed, failed = passed + p, failed + f
+    print("Wine suite took %.0f s" % (time.time() - t))
+    print("%d passed, %d failed" % (passed, failed))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
