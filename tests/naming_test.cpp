@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "fake/fake_platform.h"
+#include "fake/in_temp_dir.h"
 
 namespace fs = std::filesystem;
 
@@ -22,19 +23,8 @@ std::string Name(int n) {
   return buf;
 }
 
-class Search : public ::testing::Test {
+class Search : public InTempDir {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/tusak-names-XXXXXX";
-    dir_ = mkdtemp(tmpl);
-    old_ = fs::current_path();
-    fs::current_path(dir_);
-  }
-  void TearDown() override {
-    FakeReset(FakeScreen());  // frees what the last run kept
-    fs::current_path(old_);
-    fs::remove_all(dir_);
-  }
   void Take(int first, int last) {
     for (int n = first; n <= last; ++n) std::ofstream(Name(n)) << n;
   }
@@ -44,7 +34,6 @@ class Search : public ::testing::Test {
     EXPECT_EQ(name[13], '\0');
     return name;
   }
-  fs::path dir_, old_;
 };
 
 TEST_F(Search, ChoosesTheLowestFreeNumber) {

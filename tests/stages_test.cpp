@@ -13,28 +13,14 @@
 
 #include "bmpfile/bmpfile.h"
 #include "fake/fake_platform.h"
+#include "fake/in_temp_dir.h"
 #include "platform.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// Runs each test in a fresh, empty current directory.
-class Run : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/tusak-test-XXXXXX";
-    dir_ = mkdtemp(tmpl);
-    old_ = fs::current_path();
-    fs::current_path(dir_);
-  }
-  void TearDown() override {
-    FakeReset(FakeScreen());  // frees what the last run kept
-    fs::current_path(old_);
-    fs::remove_all(dir_);
-  }
-  fs::path dir_, old_;
-};
+using Run = InTempDir;
 
 FakeScreen MakeScreen(int width, int height, int bitsPixel, int planes = 1) {
   FakeScreen s;

@@ -12,8 +12,10 @@ and compared with the screen.
 import argparse
 import collections
 import os
+import resource
 import select
 import shutil
+import signal
 import struct
 import subprocess
 import sys
@@ -31,14 +33,49 @@ SCREENS = {
 }
 
 Row = collections.namedtuple(
-    "Row", "screen case before args runs notices files", defaults=([], 1, [], []))
+    "Row", "screen case before args runs limit notices files",
+    defaults=([], 1, None, [], []))
+
+FOLDER = "a folder"
+HELD = "a file another process holds open, sharing nothing"
+CLOSE = "error, if CloseHandle(INVALID_HANDLE_VALUE) fails"
+NOT_CREATED = ["CreateFile", "error", "error", "error", CLOSE]
+
+
+def names(numbers, content=b""):
+    return {"tusak%04d.bmp" % n: content for n in numbers}
 
 
 ROWS = [
-    # before: name -> bytes the directory holds; args: tusak's arguments;
-    # notices: texts of the boxes of each run; files: captures left behind.
+    # before: what the directory holds (name -> bytes, FOLDER or HELD);
+    # args: tusak's arguments; limit: the largest file size the runs may
+    # write, as on a full disk; notices: the texts of each run's boxes, in
+    # order; files: what the runs add, each a capture of the screen (cut to
+    # limit bytes when there is one).
     Row("32bit", "three runs, three files", {}, runs=3,
         files=["tusak0000.bmp", "tusak0001.bmp", "tusak0002.bmp"]),
+    Row("16bit", "16-bit display", {}, files=["tusak0000.bmp"]),
+    Row("8bit", "8-bit display", {}, files=["tusak0000.bmp"]),
+    Row("32bit", "the name is a folder", {"tusak0000.bmp": FOLDER},
+        notices=NOT_CREATED),
+    Row("32bit", "the name is held open", {"tusak0000.bmp": HELD},
+        notices=NOT_CREATED),
+    Row("32bit", "disk full at the pixels", {}, limit=54, notices=["error"],
+        files=["tusak0000.bmp"]),
+    Row("32bit", "gaps filled lowest first", names([0, 2, 3], b"old"), runs=2,
+        files=["tusak0001.bmp", "tusak0004.bmp"]),
+    Row("32bit", "0000 to 9998 taken", names(range(9999)),
+        files=["tusak9999.bmp"]),
+    Row("32bit", "all taken, 9999 kept", dict(names(range(9999)), **names(
+        [9999], b"kept")), notices=NOT_CREATED),
+    Row("32bit", "other names play no part", dict.fromkeys(
+        ["tusak0000.bmp.txt", "tusak000.bmp", "tusak00000.bmp", "xtusak0000.bmp",
+         "tusak0000.png", "tusak0000", "tusak0000.bm", "tusak0000bmp"], b"other"),
+        files=["tusak0000.bmp"]),
+    Row("32bit", "arguments with quotes", {}, ['"a b"', "c d", "'e'", "/?", "-h"],
+        files=["tusak0000.bmp"]),
+    Row("32bit", "a long argument", {}, ["tusak" * 6000],
+        files=["tusak0000.bmp"]),
 ]
 
 TIMEOUT = 120  # seconds for any one step; nothing waits longer
@@ -197,30 +234,46 @@ def snapshot(d):
             else open(os.path.join(d, n), "rb").read() for n in os.listdir(d)}
 
 
+def lay_out(ctx, d, before):
+    """Fills d as a row says; a held file's helper joins ctx.holders."""
+    for name, content in before.items():
+        path = os.path.join(d, name)
+        if content is FOLDER:
+            os.mkdir(path)
+        elif content is HELD:
+            ready = os.path.join(ctx.work, "held-" + name)
+            ctx.holders.append(subprocess.Popen(
+                ["wine", ctx.helper, "hold", win_path(path), win_path(ready),
+                 win_path(ctx.stop_holders)], env=ctx.env, stdout=ctx.wine_log,
+                stderr=ctx.wine_log))
+            wait_for(ready, ctx.holders[-1], "hold helper")
+        else:
+            with open(path, "wb") as f:
+                f.write(content)
+
+
+def limit_file_size(limit):
+    """For the child: writes past limit bytes fail (EFBIG, as Wine sees a
+    full disk) instead of ending the process."""
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+
 def run_row(ctx, row):
     """Runs one row; returns its faults."""
     d = tempfile.mkdtemp(prefix="case-", dir=ctx.work)
-    for name, content in row.before.items():
-        with open(os.path.join(d, name), "wb") as f:
-            f.write(content)
-    before = snapshot(d)
     faults = []
-    for run in range(1, row.runs + 1):
-        log_start = os.path.getsize(ctx.log)
-        try:
-            proc = subprocess.run(["wine", ctx.tusak] + row.args, cwd=d, env=ctx.env,
-                                  timeout=TIMEOUT, capture_output=True)
-            status = proc.returncode
-        except subprocess.TimeoutExpired:
-            status = "none: still running after %d s" % TIMEOUT
-        with open(ctx.log, "rb") as f:
-            f.seek(log_start)
-            boxes = f.read().decode("latin-1").splitlines()
-        want = ["Error|" + text for text in row.notices]
-        if status != 0:
-            faults.append("run %d: exit status %s" % (run, status))
-        if boxes != want:
-            faults.append("run %d: boxes %s, want %s" % (run, boxes, want))
+    try:
+        lay_out(ctx, d, row.before)
+        before = snapshot(d)
+        for run in range(1, row.runs + 1):
+            faults += run_tusak(ctx, row, d, run)
+    finally:
+        open(ctx.stop_holders, "w").close()
+        for p in ctx.holders:
+            p.wait(timeout=TIMEOUT)
+        ctx.holders = []
+        os.remove(ctx.stop_holders)
     after = snapshot(d)
     for name, content in before.items():
         if after.get(name, b"gone") != content:
@@ -228,13 +281,45 @@ def run_row(ctx, row):
     if sorted(set(after) - set(before)) != sorted(row.files):
         faults.append("new files %s, want %s" % (sorted(set(after) - set(before)),
                                                  row.files))
-    for name in sorted(set(after) - set(before)):
-        if name in row.files:
+    w, h, _, bpp = SCREENS[row.screen]
+    for name in sorted(set(after) & set(row.files) - set(before)):
+        if row.limit is None:
             fault = check_capture(os.path.join(d, name), row.screen, *ctx.want)
-            if fault:
-                faults.append("%s: %s" % (name, fault))
+        elif len(after[name]) != row.limit:
+            fault = "%d bytes, want %d" % (len(after[name]), row.limit)
+        else:
+            fault = check_header(after[name], w, h, bpp, whole=False)
+        if fault:
+            faults.append("%s: %s" % (name, fault))
     if not faults:
         shutil.rmtree(d)
+    return faults
+
+
+def run_tusak(ctx, row, d, run):
+    """One run of tusak.exe in d; returns its faults."""
+    faults = []
+    names_before = set(os.listdir(d))
+    log_start = os.path.getsize(ctx.log)
+    try:
+        status = subprocess.run(
+            ["wine", ctx.tusak] + row.args, cwd=d, env=ctx.env, timeout=TIMEOUT,
+            stdout=ctx.wine_log, stderr=ctx.wine_log,
+            preexec_fn=row.limit and (lambda: limit_file_size(row.limit))).returncode
+    except subprocess.TimeoutExpired:
+        status = "none: still running after %d s" % TIMEOUT
+    if status != 0:
+        faults.append("run %d: exit status %s" % (run, status))
+    with open(ctx.log, "rb") as f:
+        f.seek(log_start)
+        boxes = f.read().decode("latin-1").splitlines()
+    want = ["Error|" + ("error" if text is CLOSE else text) for text in row.notices
+            if text is not CLOSE or ctx.close_fails]
+    if boxes != want:
+        faults.append("run %d: boxes %s, want %s" % (run, boxes, want))
+    new = set(os.listdir(d)) - names_before
+    if len(new) > 1:
+        faults.append("run %d made %d files" % (run, len(new)))
     return faults
 
 
@@ -248,6 +333,7 @@ def start_screen(ctx, name, args):
     ctx.tusak = os.path.join(args.windows_build, "tusak.exe")
     ctx.log = os.path.join(work, "notices.log")
     ctx.stop = os.path.join(work, "stop")
+    ctx.stop_holders = os.path.join(work, "stop-holders")
     ctx.wine_log = open(os.path.join(work, "wine.log"), "w")  # for a failed case
     ctx.xvfb, display = start_xvfb(w, h, depth, ctx.wine_log)
     ctx.env = dict(os.environ, DISPLAY=display, WINEARCH="win32",
@@ -259,7 +345,18 @@ def start_screen(ctx, name, args):
     print("%s: Xvfb on %s, prefix made in %.0f s" % (name, display, time.time() - t),
           flush=True)
 
-    helper = os.path.join(args.windows_build, "tests", "wine", "win", "wine_helper.exe")
+    helper = ctx.helper = os.path.join(args.windows_build, "tests", "wine", "win",
+                                       "wine_helper.exe")
+    # What the platform says to closing INVALID_HANDLE_VALUE, which tusak
+    # closes after a failed CreateFile.
+    probe = os.path.join(work, "closeprobe.txt")
+    subprocess.run(["wine", helper, "closeprobe", win_path(probe)], env=ctx.env,
+                   timeout=TIMEOUT, check=True)
+    with open(probe) as f:
+        said = f.read().strip()
+    ctx.close_fails = said.startswith("CloseHandle=0")
+    print("%s: CloseHandle(INVALID_HANDLE_VALUE): %s" % (name, said), flush=True)
+
     ready, ref = os.path.join(work, "ready"), os.path.join(work, "ref.bmp")
     ctx.helpers.append(subprocess.Popen(
         ["wine", helper, "pattern", win_path(ready), win_path(ctx.stop),
@@ -287,7 +384,8 @@ def start_screen(ctx, name, args):
 def stop_screen(ctx):
     if "stop" in ctx:
         open(ctx.stop, "w").close()
-    for p in ctx.helpers:
+        open(ctx.stop_holders, "w").close()
+    for p in ctx.helpers + ctx.holders:
         try:
             p.wait(timeout=30)
         except subprocess.TimeoutExpired:
@@ -303,7 +401,7 @@ def stop_screen(ctx):
 
 def run_screen(name, rows, args):
     """Runs the rows of one screen; returns how many passed and failed."""
-    ctx = argparse.Namespace(helpers=[])
+    ctx = argparse.Namespace(helpers=[], holders=[])
     try:
         start_screen(ctx, name, args)
         failed = 0
