@@ -20,7 +20,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using Run = InTempDir;
+using Capture = InTempDir;
 
 FakeScreen MakeScreen(int width, int height, int bitsPixel, int planes = 1) {
   FakeScreen s;
@@ -113,7 +113,7 @@ std::vector<std::string> CallNames() {
   return names;
 }
 
-TEST_F(Run, DescribesTheBitmapByItsRoundedDepth) {
+TEST_F(Capture, DescribesTheBitmapByItsRoundedDepth) {
   struct Row {
     int planes, bits, width, height;
     long clrUsed, recordBytes, sizeImage;
@@ -162,7 +162,7 @@ TEST_F(Run, DescribesTheBitmapByItsRoundedDepth) {
   }
 }
 
-TEST_F(Run, ReaderSeesTheScreenAtEveryDepth) {
+TEST_F(Capture, ReaderSeesTheScreenAtEveryDepth) {
   struct Row {
     int bits, width, height;
     long clrUsedAfterFetch;  // -1: the fetch leaves it as built
@@ -209,7 +209,7 @@ TEST_F(Run, ReaderSeesTheScreenAtEveryDepth) {
   }
 }
 
-TEST_F(Run, EachFailureShowsItsNoticeInStepOrderAndTheRunGoesOn) {
+TEST_F(Capture, EachFailureShowsItsNoticeInStepOrderAndTheRunGoesOn) {
   struct Row {
     std::set<std::string> failing;
     std::vector<std::string> notices;
@@ -281,7 +281,7 @@ TEST_F(Run, EachFailureShowsItsNoticeInStepOrderAndTheRunGoesOn) {
   }
 }
 
-TEST_F(Run, PassesTheStagesWhatTheyNeed) {
+TEST_F(Capture, PassesTheStagesWhatTheyNeed) {
   FakeReset(MakeScreen(1366, 768, 24));
   ASSERT_EQ(RunTusak(), 0);
   auto has = [](const std::string &call) {
@@ -302,7 +302,7 @@ TEST_F(Run, PassesTheStagesWhatTheyNeed) {
 // The screen is copied before the name is chosen, and the cursor hidden
 // after it: a file that appears at either moment shows which name the
 // search had already settled on.
-TEST_F(Run, CopiesTheScreenBeforeTheSearchAndHidesTheCursorAfterIt) {
+TEST_F(Capture, CopiesTheScreenBeforeTheSearchAndHidesTheCursorAfterIt) {
   struct Row {
     const char *when;
     std::vector<std::string> notices;
