@@ -9,6 +9,7 @@
 # later can; Debian 12 has one in bookworm-backports.
 set -eu
 
+[ -e /usr/lib/wine/wine ] || { echo "wine32:i386 is not installed" >&2; exit 1; }
 if /usr/lib/wine/wine --version >/dev/null 2>&1; then exit 0; fi
 
 qemu=/usr/bin/qemu-i386

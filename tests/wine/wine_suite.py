@@ -435,6 +435,9 @@ def main():
     args = parser.parse_args()
     args.windows_build = os.path.abspath(args.windows_build)
     args.work = os.path.abspath(args.work)
+    for exe in ("tusak.exe", "tests/wine/win/wine_helper.exe"):
+        if not os.path.exists(os.path.join(args.windows_build, exe)):
+            sys.exit("no %s in %s: build the Windows build first" % (exe, args.windows_build))
     t = time.time()
     passed = failed = 0
     for name in args.screen or SCREENS:
