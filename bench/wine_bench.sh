@@ -16,7 +16,7 @@ runs=${RUNS:-7}
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-i686.cmake" >/dev/null
 cmake --build "$build" >/dev/null
-sh "$root/tests/wine/enable-i386.sh"
+"$root/scripts/enable-i386"
 
 work=$build/bench-wine
 rm -rf "$work"

@@ -238,6 +238,9 @@ TEST_F(Capture, EachFailureShowsItsNoticeInStepOrderAndTheRunGoesOn) {
       {{"WriteFile#2"}, {"error"}, 14 + 8 * 8 * 4},
       {{"WriteFile#3"}, {"error"}, 54},
       {{"CloseHandle"}, {"error"}, 54 + 8 * 8 * 4},
+      // Done but short is failed too.
+      {{"ShortWrite#1"}, {"error"}, 7 + 40 + 8 * 8 * 4},
+      {{"ShortWrite#3"}, {"error"}, 54 + 8 * 8 * 2},
       {{"CreateCompatibleBitmap", "SelectObject", "BitBlt", "GetObjectA",
         "LocalAlloc", "GlobalAlloc", "GetDIBits", "CreateFileA", "WriteFile#1",
         "WriteFile#2", "WriteFile#3", "CloseHandle"},

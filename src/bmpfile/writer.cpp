@@ -12,6 +12,13 @@ static void PutU32(BYTE *p, DWORD v) {
   PutU16(p + 2, v >> 16);
 }
 
+// A write that the platform reports as done but that wrote fewer bytes
+// (a disk that fills up part way) leaves a cut file: count it as failed.
+static bool WriteWhole(HANDLE hFile, const void *pv, DWORD cb) {
+  DWORD cbWritten = 0;
+  return WriteFile(hFile, pv, cb, &cbWritten, NULL) && cbWritten == cb;
+}
+
 // Palette entries the file needs for the record as the fetch left it: an
 // explicit count, else the full table that depths up to 8 imply (the fetch
 // may clear biClrUsed), never more than the record's block holds.
@@ -56,12 +63,9 @@ void SaveBitmapFile(BITMAPINFO *pbmi, const char *szFileName, HBITMAP hbmScreen,
   PutU16(fileHeader + 8, 0);
   PutU32(fileHeader + 10, 14 + cbInfo);
 
-  DWORD cbWritten;
-  if (!WriteFile(hFile, fileHeader, sizeof fileHeader, &cbWritten, NULL))
-    ReportError("error");
-  if (!WriteFile(hFile, pbmi, cbInfo, &cbWritten, NULL)) ReportError("error");
-  if (!pBits || !WriteFile(hFile, pBits, cbBits, &cbWritten, NULL))
-    ReportError("error");
+  if (!WriteWhole(hFile, fileHeader, sizeof fileHeader)) ReportError("error");
+  if (!WriteWhole(hFile, pbmi, cbInfo)) ReportError("error");
+  if (!pBits || !WriteWhole(hFile, pBits, cbBits)) ReportError("error");
   if (!CloseHandle(hFile)) ReportError("error");
 
   GlobalFree(pBits);

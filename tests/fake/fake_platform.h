@@ -28,7 +28,8 @@ struct FakePlatform {
   FakeScreen screen;
   // Calls that fail: "CreateCompatibleBitmap", "SelectObject", "BitBlt",
   // "GetObjectA", "LocalAlloc", "GlobalAlloc", "GetDIBits", "CreateFileA",
-  // "WriteFile#1" to "WriteFile#3" (by order of the write), "CloseHandle".
+  // "WriteFile#1" to "WriteFile#3" (by order of the write), "CloseHandle";
+  // "ShortWrite#1" to "#3" make that write succeed with half its bytes.
   std::set<std::string> failing;
   // When not negative, the fetch leaves this in biClrUsed, as some real
   // implementations clear it.
