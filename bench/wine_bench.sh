@@ -13,10 +13,10 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(realpath -m "${1:-$root/build/wine-windows}")
 runs=${RUNS:-7}
 
+"$root/scripts/install-deps" hyperfine
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-i686.cmake" >/dev/null
 cmake --build "$build" >/dev/null
-"$root/scripts/enable-i386"
 
 work=$build/bench-wine
 rm -rf "$work"

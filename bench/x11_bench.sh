@@ -16,6 +16,7 @@ runs=${RUNS:-11}
 width=1920 height=1080
 image_bytes=$((width * height * 4))
 
+"$root/scripts/install-deps" time scrot maim
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
   >/dev/null
 cmake --build "$build" --target tusak x11_capture_bench >/dev/null
