@@ -240,9 +240,8 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                                std::to_string(dwCreationDisposition) + " " +
                                std::to_string(dwFlagsAndAttributes)))
     return INVALID_HANDLE_VALUE;
-  int flags = O_RDWR | O_CREAT | O_CLOEXEC;
-  flags |= dwCreationDisposition == CREATE_NEW ? O_EXCL : O_TRUNC;
-  int fd = open(lpFileName, flags, 0666);
+  if (dwCreationDisposition != CREATE_NEW) return INVALID_HANDLE_VALUE;
+  int fd = open(lpFileName, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (fd < 0) return INVALID_HANDLE_VALUE;
   return reinterpret_cast<HANDLE>(kFirstFileHandle + fd);
 }
