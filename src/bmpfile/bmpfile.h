@@ -8,8 +8,10 @@
 BITMAPINFO *DescribeBitmap(HBITMAP hbmScreen);
 
 // Fetches hbmScreen's pixels in the record's format and writes them with the
-// record as a new uncompressed BMP file named szFileName.
-void SaveBitmapFile(BITMAPINFO *pbmi, const char *szFileName, HBITMAP hbmScreen,
+// record as a new uncompressed BMP file named szFileName, or under the next
+// free name if that one has been taken meanwhile; szFileName is left holding
+// the name used.
+void SaveBitmapFile(BITMAPINFO *pbmi, char *szFileName, HBITMAP hbmScreen,
                     HDC hdcScreen);
 
 #endif

@@ -2,7 +2,7 @@
 #include <cstdint>
 
 #include "bmpfile/bmpfile.h"
-#include "capture/report.h"
+#include "notice/notice.h"
 #include "platform.h"
 
 // The depth that decides the palette and the row size: the product of planes

@@ -1,5 +1,6 @@
 #include "bmpfile/bmpfile.h"
-#include "capture/report.h"
+#include "naming/naming.h"
+#include "notice/notice.h"
 #include "platform.h"
 
 static void PutU16(BYTE *p, DWORD v) {
@@ -29,7 +30,7 @@ static DWORD PaletteEntries(const BITMAPINFOHEADER *pbih, DWORD cBlock) {
   return c < cBlock ? c : cBlock;
 }
 
-void SaveBitmapFile(BITMAPINFO *pbmi, const char *szFileName, HBITMAP hbmScreen,
+void SaveBitmapFile(BITMAPINFO *pbmi, char *szFileName, HBITMAP hbmScreen,
                     HDC hdcScreen) {
   BITMAPINFOHEADER *pbih = &pbmi->bmiHeader;
   // The record's palette and the pixel buffer are sized from the record as
@@ -45,9 +46,9 @@ void SaveBitmapFile(BITMAPINFO *pbmi, const char *szFileName, HBITMAP hbmScreen,
                  pBits, pbmi, DIB_RGB_COLORS))
     ReportError("GetDIBits");
 
-  // Never replaces a file: an earlier screenshot or one made meanwhile.
-  HANDLE hFile = CreateFileA(szFileName, GENERIC_READ | GENERIC_WRITE, 0, NULL,
-                             CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+  // Never replaces a file: an earlier screenshot, or one that a launch
+  // running alongside made since the search; that costs only the name.
+  HANDLE hFile = CreateFreeFile(szFileName);
   if (hFile == INVALID_HANDLE_VALUE) ReportError("CreateFile");
 
   DWORD cbInfo = sizeof(BITMAPINFOHEADER) +

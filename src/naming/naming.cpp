@@ -1,6 +1,8 @@
 #include "naming/naming.h"
 
-#include <fstream>
+#include "platform.h"
+
+static const int kLastNumber = 9999;
 
 // Bytes 5 to 8 of the name hold the number, thousands first.
 static void PutNumber(char *szFileName, int n) {
@@ -10,13 +12,36 @@ static void PutNumber(char *szFileName, int n) {
   }
 }
 
-void FindFreeFileName(char *szFileName) {
-  for (int n = 0; n <= 9998; ++n) {
+static int NumberOf(const char *szFileName) {
+  int n = 0;
+  for (int i = 5; i <= 8; ++i) n = n * 10 + (szFileName[i] - '0');
+  return n;
+}
+
+// The first name from number n up that does not open for reading; the last
+// name without a probe when every one before it is taken.
+static void SearchFrom(char *szFileName, int n) {
+  for (; n < kLastNumber; ++n) {
     PutNumber(szFileName, n);
-    // A name is taken when it opens for reading; any failure means free.
-    std::ifstream probe(szFileName);
-    if (!probe.is_open()) return;
+    if (!ProbeFileName(szFileName)) return;
   }
-  // Every other name is taken: 9999 is chosen without a probe.
-  PutNumber(szFileName, 9999);
+  PutNumber(szFileName, kLastNumber);
+}
+
+void FindFreeFileName(char *szFileName) { SearchFrom(szFileName, 0); }
+
+HANDLE CreateFreeFile(char *szFileName) {
+  for (;;) {
+    HANDLE hFile = CreateFileA(szFileName, GENERIC_READ | GENERIC_WRITE, 0,
+                               NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (hFile != INVALID_HANDLE_VALUE) return hFile;
+    // Only a name in use is worth passing over; any other refusal (a
+    // read-only folder, a full disk) would meet every name alike.
+    DWORD dwError = GetLastError();
+    int n = NumberOf(szFileName);
+    if ((dwError != ERROR_FILE_EXISTS && dwError != ERROR_ALREADY_EXISTS) ||
+        n >= kLastNumber)
+      return hFile;
+    SearchFrom(szFileName, n + 1);
+  }
 }

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -27,7 +28,9 @@ std::vector<std::unique_ptr<HDC__>> g_dcs;
 std::vector<std::unique_ptr<HGDIOBJ__>> g_bitmaps;
 std::vector<void *> g_localBlocks;
 int g_writes;
+DWORD g_lastError;
 const std::intptr_t kFirstFileHandle = 0x1000;
+HMODULE const kUser32 = reinterpret_cast<HMODULE>(0x7700);
 
 // Logs the call and tells whether it is to fail.
 bool Enter(const std::string &name, const std::string &args,
@@ -75,6 +78,26 @@ void PutPixel(BYTE *row, int x, int bitCount, std::uint32_t v) {
   }
 }
 
+BOOL WINAPI FakeSetProcessDpiAwarenessContext(DPI_AWARENESS_CONTEXT value) {
+  if (Enter("SetProcessDpiAwarenessContext",
+            std::to_string(reinterpret_cast<std::intptr_t>(value))) ||
+      value != DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2)
+    return FALSE;
+  g_fake.dpiAware = true;
+  return TRUE;
+}
+
+BOOL WINAPI FakeSetProcessDPIAware() {
+  if (Enter("SetProcessDPIAware", "")) return FALSE;
+  g_fake.dpiAware = true;
+  return TRUE;
+}
+
+// What an unaware process is told of a physical length.
+int Scaled(int n) {
+  return g_fake.dpiAware ? n : n * 100 / g_fake.screen.scalePercent;
+}
+
 }  // namespace
 
 void FakeReset(const FakeScreen &screen) {
@@ -83,6 +106,7 @@ void FakeReset(const FakeScreen &screen) {
   g_dcs.clear();
   g_bitmaps.clear();
   g_writes = 0;
+  g_lastError = 0;
   g_fake = FakePlatform();
   g_fake.screen = screen;
 }
@@ -103,8 +127,8 @@ HDC CreateCompatibleDC(HDC hdc) {
 int GetDeviceCaps(HDC hdc, int index) {
   Enter("GetDeviceCaps", std::to_string(index));
   if (!hdc) return 0;
-  return index == HORZRES   ? g_fake.screen.width
-         : index == VERTRES ? g_fake.screen.height
+  return index == HORZRES   ? Scaled(g_fake.screen.width)
+         : index == VERTRES ? Scaled(g_fake.screen.height)
                             : 0;
 }
 
@@ -234,6 +258,7 @@ HGLOBAL GlobalFree(HGLOBAL hMem) {
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    LPSECURITY_ATTRIBUTES, DWORD dwCreationDisposition,
                    DWORD dwFlagsAndAttributes, HANDLE) {
+  g_lastError = ERROR_ACCESS_DENIED;
   if (Enter("CreateFileA", std::string(lpFileName) + " " +
                                std::to_string(dwDesiredAccess) + " " +
                                std::to_string(dwShareMode) + " " +
@@ -242,7 +267,10 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     return INVALID_HANDLE_VALUE;
   if (dwCreationDisposition != CREATE_NEW) return INVALID_HANDLE_VALUE;
   int fd = open(lpFileName, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fd < 0) return INVALID_HANDLE_VALUE;
+  if (fd < 0) {
+    if (errno == EEXIST) g_lastError = ERROR_FILE_EXISTS;
+    return INVALID_HANDLE_VALUE;
+  }
   return reinterpret_cast<HANDLE>(kFirstFileHandle + fd);
 }
 
@@ -271,4 +299,31 @@ BOOL CloseHandle(HANDLE hObject) {
   if (!IsFile(hObject)) return FALSE;
   bool closed = close(Fd(hObject)) == 0;
   return closed && !fail;
+}
+
+DWORD GetLastError(void) { return g_lastError; }
+
+HMODULE GetModuleHandleA(LPCSTR lpModuleName) {
+  Enter("GetModuleHandleA", lpModuleName);
+  return std::string(lpModuleName) == "user32.dll" ? kUser32 : nullptr;
+}
+
+FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
+  Enter("GetProcAddress", lpProcName);
+  std::string name = lpProcName;
+  if (hModule != kUser32 || !g_fake.user32Procs.count(name)) return nullptr;
+  typedef void (*AnyProc)(void);
+  AnyProc proc =
+      name == "SetProcessDPIAware"
+          ? reinterpret_cast<AnyProc>(FakeSetProcessDPIAware)
+          : reinterpret_cast<AnyProc>(FakeSetProcessDpiAwarenessContext);
+  return reinterpret_cast<FARPROC>(proc);
+}
+
+BOOL ProbeFileName(LPCSTR lpFileName) {
+  Enter("ProbeFileName", lpFileName);
+  int fd = open(lpFileName, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return FALSE;
+  close(fd);
+  return TRUE;
 }

@@ -22,15 +22,23 @@ struct FakeScreen {
   // colour as 0xRRGGBB (at 16 bits only the top 5 bits of each channel count).
   std::vector<std::uint32_t> pixels;
   std::vector<std::uint32_t> palette;  // 0xRRGGBB, 2^bitsPixel entries
+  // The display's scaling: a process that has not declared itself DPI aware
+  // is told the size divided by it, while copies are in physical pixels.
+  int scalePercent = 100;
 };
 
 struct FakePlatform {
   FakeScreen screen;
   // Calls that fail: "CreateCompatibleBitmap", "SelectObject", "BitBlt",
   // "GetObjectA", "LocalAlloc", "GlobalAlloc", "GetDIBits", "CreateFileA",
-  // "WriteFile#1" to "WriteFile#3" (by order of the write), "CloseHandle";
+  // "WriteFile#1" to "WriteFile#3" (by order of the write), "CloseHandle",
+  // "SetProcessDpiAwarenessContext", "SetProcessDPIAware";
   // "ShortWrite#1" to "#3" make that write succeed with half its bytes.
   std::set<std::string> failing;
+  // The procedures that user32.dll has, as GetProcAddress finds them.
+  std::set<std::string> user32Procs = {"SetProcessDpiAwarenessContext",
+                                       "SetProcessDPIAware"};
+  bool dpiAware = false;  // set by either procedure
   // When not negative, the fetch leaves this in biClrUsed, as some real
   // implementations clear it.
   long clrUsedAfterFetch = -1;

@@ -36,6 +36,9 @@ typedef struct HWND__ *HWND;
 typedef struct HINSTANCE__ *HINSTANCE;
 typedef void *HLOCAL;
 typedef void *HGLOBAL;
+typedef struct HINSTANCE__ *HMODULE;
+typedef std::intptr_t(WINAPI *FARPROC)();
+typedef struct DPI_AWARENESS_CONTEXT__ *DPI_AWARENESS_CONTEXT;
 
 struct SECURITY_ATTRIBUTES;
 typedef SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
@@ -59,6 +62,13 @@ typedef OVERLAPPED *LPOVERLAPPED;
 #define CREATE_NEW 1
 #define FILE_ATTRIBUTE_NORMAL 0x00000080
 #define INVALID_HANDLE_VALUE ((HANDLE)(std::intptr_t)-1)
+
+#define ERROR_ACCESS_DENIED 5L
+#define ERROR_FILE_EXISTS 80L
+#define ERROR_ALREADY_EXISTS 183L
+
+#define DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2 \
+  ((DPI_AWARENESS_CONTEXT)(std::intptr_t)-4)
 
 #define MB_OK 0x00000000u
 
@@ -131,5 +141,12 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped);
 BOOL CloseHandle(HANDLE hObject);
+DWORD GetLastError(void);
+HMODULE GetModuleHandleA(LPCSTR lpModuleName);
+FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
+
+// Not Win32: the name search's probe. TRUE when a file of this name opens
+// for reading; it is closed again at once and nothing is read.
+BOOL ProbeFileName(LPCSTR lpFileName);
 
 #endif

@@ -1,4 +1,5 @@
-// The kernel slice over POSIX: fixed memory blocks and new files.
+// The kernel slice over POSIX: fixed memory blocks, new files, the name
+// probe, and no modules to look into.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -61,6 +62,8 @@ struct FileSlot {
 const int kMaxFiles = 64;
 FileSlot g_files[kMaxFiles];
 
+thread_local DWORD t_lastError;
+
 FileSlot *FileOf(HANDLE h) {
   for (FileSlot &f : g_files)
     if (h == &f) return f.inUse ? &f : nullptr;
@@ -92,13 +95,14 @@ HGLOBAL GlobalFree(HGLOBAL hMem) {
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD,
                    LPSECURITY_ATTRIBUTES, DWORD dwCreationDisposition, DWORD,
                    HANDLE) {
+  t_lastError = ERROR_ACCESS_DENIED;
   if (!lpFileName) return INVALID_HANDLE_VALUE;
   // Only what tusak asks for: a new file, open for reading and writing.
   if (dwDesiredAccess != (GENERIC_READ | GENERIC_WRITE) ||
       dwCreationDisposition != CREATE_NEW)
     return INVALID_HANDLE_VALUE;
   // Never through a symbolic link: a link at the name, dangling or not,
-  // fails the call rather than creating its target.
+  // fails the call (EEXIST) rather than creating its target.
   int flags = O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW;
 
   FileSlot *slot = nullptr;
@@ -109,7 +113,11 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD,
     }
   if (!slot) return INVALID_HANDLE_VALUE;
   int fd = open(lpFileName, flags, 0666);  // the umask takes its share
-  if (fd == -1) return INVALID_HANDLE_VALUE;
+  if (fd == -1) {
+    // Something of any kind at the name, as Windows tells it apart.
+    t_lastError = errno == EEXIST ? ERROR_FILE_EXISTS : ERROR_ACCESS_DENIED;
+    return INVALID_HANDLE_VALUE;
+  }
   slot->inUse = true;
   slot->fd = fd;
   return slot;
@@ -141,4 +149,20 @@ BOOL CloseHandle(HANDLE hObject) {
   f->inUse = false;
   // Delayed write errors of some file systems show here.
   return close(f->fd) == 0 ? TRUE : FALSE;
+}
+
+DWORD GetLastError(void) { return t_lastError; }
+
+// Nothing is loaded by name here: every lookup finds nothing.
+HMODULE GetModuleHandleA(LPCSTR) { return nullptr; }
+
+FARPROC GetProcAddress(HMODULE, LPCSTR) { return nullptr; }
+
+BOOL ProbeFileName(LPCSTR lpFileName) {
+  // Never waits: a FIFO opens at once without a writer, and counts as
+  // taken; a terminal is not made the controlling one.
+  int fd = open(lpFileName, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd == -1) return FALSE;
+  close(fd);
+  return TRUE;
 }

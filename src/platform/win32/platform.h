@@ -5,4 +5,8 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+// Not Win32: the name search's probe. TRUE when a file of this name opens
+// for reading; it is closed again at once and nothing is read.
+BOOL ProbeFileName(LPCSTR lpFileName);
+
 #endif

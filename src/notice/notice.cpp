@@ -1,4 +1,4 @@
-#include "capture/report.h"
+#include "notice/notice.h"
 
 #include "platform.h"
 
