@@ -1,0 +1,425 @@
+#!/usr/bin/python3
+"""A headless sway desktop for tests, run as an unprivileged user.
+
+sway refuses to run as root, so everything here runs as USER (created on
+first use) with a private runtime directory and home. A Session knows the
+environment a client needs, runs commands in it, changes outputs and waits
+for each change to show, takes reference captures with grim, and can start
+the desktop portal stack (D-Bus, PipeWire, xdg-desktop-portal with its wlr
+backend) on the same desktop.
+
+    with session.start(picture=session.pattern((1024, 768))) as s:
+        s.run(["tusak"], cwd=s.workdir())
+        reference = s.grim()
+
+Run as a script it shows a short demo: session.py [--portal]
+"""
+import io, json, os, pwd, shutil, signal, subprocess, sys, tempfile, time
+from PIL import Image
+
+USER = "tusak-test"
+# xdg-desktop-portal-wlr always writes its screenshot here, over the last one.
+PORTAL_FILE = "/tmp/out.png"
+PORTAL = ("org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop")
+PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
+MARK = "TUSAK_TEST_SESSION"  # in every process of a session, to find them
+
+
+def ensure_user():
+    """The test user's passwd entry, creating the user if missing."""
+    try:
+        return pwd.getpwnam(USER)
+    except KeyError:
+        pass
+    r = subprocess.run(["useradd", "--system", "--user-group",
+                        "--no-create-home", "--home-dir", "/nonexistent",
+                        "--shell", "/usr/sbin/nologin", USER],
+                       capture_output=True, text=True, timeout=30)
+    if r.returncode not in (0, 9):  # 9: created meanwhile by someone else
+        raise RuntimeError("useradd failed: " + r.stderr)
+    return pwd.getpwnam(USER)
+
+
+def pattern(size, mark=(255, 255, 255)):
+    """A picture where a swapped channel, a flip, a turn or a shifted row
+    shows: gradients, diagonal stripes and a square in the top-left corner."""
+    w, h = size
+    pic = Image.new("RGB", size)
+    pic.putdata([mark if x < w // 8 and y < h // 8 else
+                 (x * 255 // w, y * 255 // h, (x * 7 + y * 13) & 255)
+                 for y in range(h) for x in range(w)])
+    return pic
+
+
+def wait_for(check, timeout, what, interval=0.1):
+    """Poll check() until it returns a true value; fail after timeout s."""
+    end = time.monotonic() + timeout
+    while True:
+        value = check()
+        if value:
+            return value
+        if time.monotonic() > end:
+            raise TimeoutError("gave up after %gs waiting for %s" %
+                               (timeout, what))
+        time.sleep(interval)
+
+
+def same(a, b):
+    return a.size == b.size and a.convert("RGB").tobytes() == \
+        b.convert("RGB").tobytes()
+
+
+class Session:
+    def __init__(self):
+        self.user = ensure_user()
+        self.dir = tempfile.mkdtemp(prefix="tusak-wl-")
+        self.runtime = os.path.join(self.dir, "run")
+        self.home = os.path.join(self.dir, "home")
+        for d in (self.runtime, self.home):
+            os.mkdir(d, 0o700)
+        # Traversable by the user, like a home directory would be.
+        os.chmod(self.dir, 0o755)
+        self._chown(self.dir, self.runtime, self.home)
+        self.env = {"PATH": PATH, "HOME": self.home, "USER": USER,
+                    "LOGNAME": USER, "LANG": "C.UTF-8",
+                    "XDG_RUNTIME_DIR": self.runtime,
+                    "XDG_CURRENT_DESKTOP": "sway",
+                    "XDG_SESSION_TYPE": "wayland", MARK: self.dir}
+        self.procs = []
+        self.pictures = {}  # output name -> its background picture
+        self._count = 0
+
+    def _chown(self, *paths):
+        for p in paths:
+            os.chown(p, self.user.pw_uid, self.user.pw_gid)
+
+    def as_user(self, argv):
+        """argv wrapped to run as the test user."""
+        return ["setpriv", "--reuid", str(self.user.pw_uid), "--regid",
+                str(self.user.pw_gid), "--init-groups",
+                "--pdeathsig", "SIGTERM", "--"] + list(argv)
+
+    def popen(self, argv, log=None, **kw):
+        """Start argv as the user in the session (stopped by stop())."""
+        out = open(os.path.join(self.dir, log), "ab") if log else \
+            subprocess.DEVNULL
+        p = subprocess.Popen(self.as_user(argv), env=kw.pop("env", self.env),
+                             stdin=subprocess.DEVNULL, stdout=out,
+                             stderr=subprocess.STDOUT if log else out, **kw)
+        self.procs.append(p)
+        return p
+
+    def run(self, argv, timeout=30, check=False, **kw):
+        """Run argv as the user in the session; CompletedProcess with
+        stdout and stderr as bytes. Raises TimeoutExpired after timeout s."""
+        kw.setdefault("capture_output", True)
+        kw.setdefault("env", self.env)
+        return subprocess.run(self.as_user(argv), timeout=timeout,
+                              check=check, stdin=subprocess.DEVNULL, **kw)
+
+    def workdir(self):
+        """A fresh empty directory the user may write to."""
+        self._count += 1
+        d = os.path.join(self.dir, "work%d" % self._count)
+        os.mkdir(d)
+        self._chown(d)
+        return d
+
+    def put(self, name, picture):
+        """Save a Pillow image where the user can read it; its path."""
+        path = os.path.join(self.dir, name)
+        picture.save(path)
+        os.chmod(path, 0o644)
+        return path
+
+    def log(self, name, tail=2000):
+        try:
+            with open(os.path.join(self.dir, name), errors="replace") as f:
+                return f.read()[-tail:]
+        except OSError:
+            return ""
+
+    # --- sway ---------------------------------------------------------
+    def swaymsg(self, *args, timeout=10):
+        r = self.run(["swaymsg", "-r"] + list(args), timeout=timeout)
+        reply = json.loads(r.stdout or b"null")
+        if r.returncode or reply is None:
+            raise RuntimeError("swaymsg %s failed: %r %r" %
+                               (args, reply, r.stderr))
+        return reply
+
+    def command(self, text):
+        """A sway command; raises if sway reports a failure."""
+        for result in self.swaymsg(text):
+            if not result.get("success"):
+                raise RuntimeError("sway: %s: %s" % (text, result))
+
+    def outputs(self):
+        """Active outputs by name: sway's get_outputs entries."""
+        return {o["name"]: o for o in self.swaymsg("-t", "get_outputs")
+                if o.get("active")}
+
+    def create_output(self, timeout=10):
+        """Add a headless output; its name once sway shows it active."""
+        before = set(self.outputs())
+        self.command("create_output")
+        new = wait_for(lambda: set(self.outputs()) - before, timeout,
+                       "a new output")
+        return new.pop()
+
+    def set_output(self, name, mode=None, pos=None, transform=None,
+                   scale=None, picture=None, timeout=20):
+        """Change an output and wait until sway reports the change and, when
+        a picture (a Pillow image) is set as its background and its size is
+        the output's size in pixels (grim -o), until grim shows it."""
+        words = ["output", name]
+        if mode:
+            words += ["mode", "%dx%d" % mode]
+        if pos:
+            words += ["pos", "%d" % pos[0], "%d" % pos[1]]
+        if transform:
+            words += ["transform", str(transform)]
+        if scale:
+            words += ["scale", "%g" % scale]
+        if picture is not None:
+            self.pictures[name] = picture
+            words += ["bg", self.put("bg-%s.png" % name, picture), "fill"]
+        self.command(" ".join(words))
+
+        def applied():
+            o = self.outputs().get(name)
+            return o and all([
+                not mode or (o["current_mode"]["width"],
+                             o["current_mode"]["height"]) == tuple(mode),
+                not pos or (o["rect"]["x"], o["rect"]["y"]) == tuple(pos),
+                not transform or o["transform"] == str(transform),
+                not scale or o["scale"] == scale]) and o
+        o = wait_for(applied, timeout, "output %s to change" % name)
+        pic = self.pictures.get(name)
+        pixels = (round(o["rect"]["width"] * o["scale"]),
+                  round(o["rect"]["height"] * o["scale"]))
+        if pic is not None and pic.size == pixels:
+            wait_for(lambda: same(self.grim(output=name), pic), timeout,
+                     "the background of %s to show" % name, interval=0.2)
+        return o
+
+    # --- reference captures -------------------------------------------
+    def grim(self, fmt="png", output=None, timeout=20):
+        """grim's capture as a Pillow image. fmt "png" keeps gaps between
+        outputs transparent; "ppm" makes them black."""
+        argv = ["grim", "-t", fmt] + (["-o", output] if output else []) + \
+            ["-"]
+        r = self.run(argv, timeout=timeout)
+        if r.returncode:
+            raise RuntimeError("grim failed: %r" % r.stderr)
+        image = Image.open(io.BytesIO(r.stdout))
+        image.load()
+        return image
+
+    # --- the desktop portal -------------------------------------------
+    def start_portal(self, timeout=30, extra_env=None):
+        """A private session bus with PipeWire and the portals activated on
+        it; returns the environment for portal clients (also self.env)."""
+        bus = os.path.join(self.runtime, "bus")
+        env = dict(self.env, DBUS_SESSION_BUS_ADDRESS="unix:path=" + bus,
+                   **(extra_env or {}))
+        # xdg-desktop-portal-wlr can only rewrite a file of its own there.
+        if os.path.lexists(PORTAL_FILE):
+            if os.lstat(PORTAL_FILE).st_uid != self.user.pw_uid:
+                raise RuntimeError(PORTAL_FILE + " belongs to someone else")
+            os.unlink(PORTAL_FILE)
+        # Services activated by the bus inherit its environment.
+        self.popen(["dbus-daemon", "--session", "--nofork", "--nopidfile",
+                    "--address=unix:path=" + bus], log="dbus.log", env=env)
+        wait_for(lambda: os.path.exists(bus), timeout, "the session bus")
+        self.popen(["pipewire"], log="pipewire.log", env=env)
+        wait_for(lambda: any(n.startswith("pipewire-0")
+                             for n in os.listdir(self.runtime)),
+                 timeout, "pipewire")
+        self.env = env
+        # The first call activates the portal; it answers once its
+        # backends are found, with no Screenshot if none offers it.
+        wait_for(lambda: self.portal_version(), timeout,
+                 "the portal to offer Screenshot (see dbus.log)",
+                 interval=0.5)
+        return env
+
+    def portal_version(self):
+        """The Screenshot portal's version, or None if it has none."""
+        r = self.run(["gdbus", "call", "--session", "--timeout", "10",
+                      "--dest", PORTAL[0], "--object-path", PORTAL[1],
+                      "--method", "org.freedesktop.DBus.Properties.Get",
+                      "org.freedesktop.portal.Screenshot", "version"],
+                     timeout=15)
+        out = r.stdout.decode()
+        return int(out.split()[1].rstrip(">,)")) if r.returncode == 0 \
+            else None
+
+    def portal_screenshot(self, timeout=30):
+        """One non-interactive Screenshot request made as the user:
+        dict(response=int, uri=str or None, seconds=float)."""
+        r = self.run(["/usr/bin/python3", os.path.abspath(__file__),
+                      "--request", str(timeout)], timeout=timeout + 10)
+        if r.returncode:
+            raise RuntimeError("portal request failed: %r" % r.stderr)
+        return json.loads(r.stdout)
+
+    # --- start and stop -----------------------------------------------
+    def start_sway(self, size, picture, timeout):
+        self.pictures["HEADLESS-1"] = picture
+        config = os.path.join(self.dir, "sway.conf")
+        with open(config, "w") as f:
+            f.write("xwayland disable\n"
+                    "output HEADLESS-1 mode %dx%d pos 0 0 bg %s fill\n" %
+                    (size + (self.put("bg-HEADLESS-1.png", picture),)))
+        os.chmod(config, 0o644)
+        env = dict(self.env, WLR_BACKENDS="headless", WLR_RENDERER="pixman",
+                   WLR_LIBINPUT_NO_DEVICES="1")
+        sway = self.popen(["sway", "-c", config], log="sway.log", env=env)
+
+        def sockets():
+            if sway.poll() is not None:
+                raise RuntimeError("sway exited: " + self.log("sway.log"))
+            names = os.listdir(self.runtime)
+            ipc = [n for n in names if n.startswith("sway-ipc.")]
+            way = [n for n in names
+                   if n.startswith("wayland-") and not n.endswith(".lock")]
+            return ipc and way and (ipc[0], way[0])
+        ipc, way = wait_for(sockets, timeout, "sway's sockets")
+        self.env.update(WAYLAND_DISPLAY=way,
+                        SWAYSOCK=os.path.join(self.runtime, ipc))
+        # swaybg draws the background a moment after sway starts.
+        wait_for(lambda: "HEADLESS-1" in self.outputs() and
+                 same(self.grim(), picture), timeout,
+                 "the background to show", interval=0.2)
+
+    def _members(self):
+        """Pids of this session's processes, found by the mark in their
+        environment: services the bus activated are not our children."""
+        mark = ("%s=%s" % (MARK, self.dir)).encode()
+        found = set()
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open("/proc/%s/environ" % pid, "rb") as f:
+                    if mark in f.read().split(b"\0"):
+                        found.add(int(pid))
+            except OSError:
+                pass
+        return found
+
+    @staticmethod
+    def _alive(pid):
+        try:
+            with open("/proc/%d/stat" % pid) as f:
+                return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+        except OSError:
+            return False
+
+    def stop(self, timeout=10):
+        """Ends every process of the session, then removes its files."""
+        # A process on its way out shows an empty environment, so the pids
+        # found are kept and watched until they are gone.
+        pids = set()
+        for sig in (signal.SIGTERM, signal.SIGKILL):
+            pids = {p for p in pids | self._members() if self._alive(p)}
+            for pid in pids:
+                try:
+                    os.kill(pid, sig)
+                except ProcessLookupError:
+                    pass
+            for p in self.procs:
+                try:
+                    p.wait(timeout)
+                except subprocess.TimeoutExpired:
+                    pass
+            try:
+                wait_for(lambda: not any(map(self._alive, pids)) and
+                         not self._members(), timeout,
+                         "the session's processes to end")
+                break
+            except TimeoutError:
+                if sig == signal.SIGKILL:
+                    raise
+        self.procs = []
+        try:
+            if os.stat(PORTAL_FILE).st_uid == self.user.pw_uid:
+                os.unlink(PORTAL_FILE)
+        except OSError:
+            pass
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+def start(size=(1024, 768), picture=None, timeout=30):
+    """A running sway with one output HEADLESS-1 of size pixels at 0,0
+    showing picture (a Pillow image; pattern(size) by default)."""
+    s = Session()
+    try:
+        s.start_sway(tuple(size), picture or pattern(size), timeout)
+    except BaseException:
+        s.stop()
+        raise
+    return s
+
+
+def _request(timeout):
+    """Screenshot(parent "", interactive false) on the session bus and its
+    Response, printed as JSON. Runs inside the session, as the user."""
+    from gi.repository import Gio, GLib
+    bus = Gio.bus_get_sync(Gio.BusType.SESSION, None)
+    token = "tusak%d" % os.getpid()
+    path = "/org/freedesktop/portal/desktop/request/%s/%s" % (
+        bus.get_unique_name()[1:].replace(".", "_"), token)
+    loop, result = GLib.MainLoop(), {"response": None, "uri": None}
+
+    def done(conn, sender, obj, iface, signal, params):
+        response, results = params.unpack()
+        result.update(response=response, uri=results.get("uri"))
+        loop.quit()
+    # Subscribed before the call, so a quick Response is not missed.
+    bus.signal_subscribe(None, "org.freedesktop.portal.Request", "Response",
+                         path, None, Gio.DBusSignalFlags.NONE, done)
+    start = time.monotonic()
+    bus.call_sync(PORTAL[0], PORTAL[1], "org.freedesktop.portal.Screenshot",
+                  "Screenshot", GLib.Variant("(sa{sv})", ("", {
+                      "handle_token": GLib.Variant("s", token),
+                      "interactive": GLib.Variant("b", False)})),
+                  GLib.VariantType("(o)"), Gio.DBusCallFlags.NONE,
+                  int(timeout * 1000), None)
+    GLib.timeout_add(int(timeout * 1000), loop.quit)
+    loop.run()
+    result["seconds"] = round(time.monotonic() - start, 3)
+    print(json.dumps(result))
+
+
+def _demo(portal):
+    with start() as s:
+        print("environment:", {k: v for k, v in s.env.items()
+                               if k.startswith(("WAYLAND", "SWAY", "XDG"))})
+        second = s.create_output()
+        s.set_output(second, mode=(640, 480), pos=(1024, 0), transform=90,
+                     picture=pattern((480, 640), mark=(0, 0, 255)))
+        s.set_output("HEADLESS-1", scale=2)
+        for name, o in sorted(s.outputs().items()):
+            print(name, o["rect"], "transform", o["transform"],
+                  "scale", o["scale"])
+        print("grim:", s.grim().size, "grim -t ppm:", s.grim("ppm").size)
+        if portal:
+            s.start_portal()
+            print("portal Screenshot version", s.portal_version())
+            for _ in range(2):
+                r = s.portal_screenshot()
+                size = r["uri"] and Image.open(r["uri"][7:]).size
+                print("portal:", r, "size", size)
+
+
+if __name__ == "__main__":
+    if sys.argv[1:2] == ["--request"]:
+        _request(float(sys.argv[2]))
+    else:
+        _demo("--portal" in sys.argv[1:])
