@@ -65,15 +65,27 @@ bool PackedAsDib(const PixelLayout &l, int dibBits) {
 }
 
 // The common case, 32-bit pixels with 8-bit channels or wider, a word at a
-// time. kSwap: the image's byte order is not the host's.
+// time. kSwap: the image's byte order is not the host's. The channels are
+// copied first: the rows could alias the map, and the loop would re-read it.
 template <bool kSwap>
 void Row32(const BYTE *src, BYTE *dst, int width, const PixelMap &m) {
+  const Channel r = m.red, g = m.green, b = m.blue;
+  if (!kSwap && !kHostBigEndian && r.shift == 16 && g.shift == 8 &&
+      b.shift == 0 && r.bits == 8 && g.bits == 8 && b.bits == 8) {
+    // Already blue, green, red: only the unused byte is cleared.
+    for (int x = 0; x < width; ++x) {
+      std::uint32_t p;
+      std::memcpy(&p, src + 4 * x, 4);
+      p &= 0x00FFFFFF;
+      std::memcpy(dst + 4 * x, &p, 4);
+    }
+    return;
+  }
   for (int x = 0; x < width; ++x) {
     std::uint32_t p;
     std::memcpy(&p, src + 4 * x, 4);
     if (kSwap) p = __builtin_bswap32(p);
-    std::uint32_t q =
-        Top(p, m.red, 8) << 16 | Top(p, m.green, 8) << 8 | Top(p, m.blue, 8);
+    std::uint32_t q = Top(p, r, 8) << 16 | Top(p, g, 8) << 8 | Top(p, b, 8);
     if (kHostBigEndian) q = __builtin_bswap32(q);
     std::memcpy(dst + 4 * x, &q, 4);
   }
