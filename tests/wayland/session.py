@@ -11,16 +11,15 @@ backend) on the same desktop.
     with session.start(picture=session.pattern((1024, 768))) as s:
         s.run(["tusak"], cwd=s.workdir())
         reference = s.grim()
-
-Run as a script it shows a short demo: session.py [--portal]
 """
-import io, json, os, pwd, shutil, signal, subprocess, sys, tempfile, time
+import io, json, os, pwd, shutil, signal, subprocess, tempfile, time
 from PIL import Image
 
 USER = "tusak-test"
 # xdg-desktop-portal-wlr always writes its screenshot here, over the last one.
 PORTAL_FILE = "/tmp/out.png"
 PORTAL = ("org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop")
+BACKEND = "org.freedesktop.impl.portal.desktop.wlr"
 PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
 MARK = "TUSAK_TEST_SESSION"  # in every process of a session, to find them
 
@@ -51,16 +50,25 @@ def pattern(size, mark=(255, 255, 255)):
     return pic
 
 
+class Failed(Exception):
+    """Something that waiting longer will not mend."""
+
+
 def wait_for(check, timeout, what, interval=0.1):
-    """Poll check() until it returns a true value; fail after timeout s."""
-    end = time.monotonic() + timeout
+    """Poll check() until it returns a true value; fail after timeout s.
+    A tool that fails meanwhile (grim while outputs change) counts as not
+    yet; its last complaint is told if time runs out."""
+    end, last = time.monotonic() + timeout, ""
     while True:
-        value = check()
-        if value:
-            return value
+        try:
+            value = check()
+            if value:
+                return value
+        except (RuntimeError, ValueError) as e:
+            last = " (last: %s)" % e
         if time.monotonic() > end:
-            raise TimeoutError("gave up after %gs waiting for %s" %
-                               (timeout, what))
+            raise TimeoutError("gave up after %gs waiting for %s%s" %
+                               (timeout, what, last))
         time.sleep(interval)
 
 
@@ -94,7 +102,9 @@ class Session:
             os.chown(p, self.user.pw_uid, self.user.pw_gid)
 
     def as_user(self, argv):
-        """argv wrapped to run as the test user."""
+        """argv wrapped to run as the test user. The process is sent
+        SIGTERM when the thread that started it ends, so that a test that
+        dies leaves no desktop behind."""
         return ["setpriv", "--reuid", str(self.user.pw_uid), "--regid",
                 str(self.user.pw_gid), "--init-groups",
                 "--pdeathsig", "SIGTERM", "--"] + list(argv)
@@ -103,9 +113,15 @@ class Session:
         """Start argv as the user in the session (stopped by stop())."""
         out = open(os.path.join(self.dir, log), "ab") if log else \
             subprocess.DEVNULL
-        p = subprocess.Popen(self.as_user(argv), env=kw.pop("env", self.env),
-                             stdin=subprocess.DEVNULL, stdout=out,
-                             stderr=subprocess.STDOUT if log else out, **kw)
+        try:
+            p = subprocess.Popen(self.as_user(argv),
+                                 env=kw.pop("env", self.env),
+                                 stdin=subprocess.DEVNULL, stdout=out,
+                                 stderr=subprocess.STDOUT if log else out,
+                                 **kw)
+        finally:
+            if log:
+                out.close()
         self.procs.append(p)
         return p
 
@@ -183,7 +199,10 @@ class Session:
             words += ["scale", "%g" % scale]
         if picture is not None:
             self.pictures[name] = picture
-            words += ["bg", self.put("bg-%s.png" % name, picture), "fill"]
+            # A new file each time: sway does not redraw for the same one.
+            self._count += 1
+            words += ["bg", self.put("bg-%d.png" % self._count, picture),
+                      "fill"]
         self.command(" ".join(words))
 
         def applied():
@@ -226,7 +245,7 @@ class Session:
         # xdg-desktop-portal-wlr can only rewrite a file of its own there.
         if os.path.lexists(PORTAL_FILE):
             if os.lstat(PORTAL_FILE).st_uid != self.user.pw_uid:
-                raise RuntimeError(PORTAL_FILE + " belongs to someone else")
+                raise Failed(PORTAL_FILE + " belongs to someone else")
             os.unlink(PORTAL_FILE)
         # Services activated by the bus inherit its environment.
         self.popen(["dbus-daemon", "--session", "--nofork", "--nopidfile",
@@ -237,32 +256,37 @@ class Session:
                              for n in os.listdir(self.runtime)),
                  timeout, "pipewire")
         self.env = env
-        # The first call activates the portal; it answers once its
+        # xdg-desktop-portal-wlr can miss a call that comes while it starts
+        # up (until another one wakes it), which stalls the portal's own
+        # start for D-Bus's 25 s timeout; so it is started first, and
+        # pinged (short calls, retried) until it answers.
+        self.call("org.freedesktop.DBus", "/org/freedesktop/DBus",
+                  "org.freedesktop.DBus.StartServiceByName", BACKEND, "0",
+                  timeout=timeout)
+        wait_for(lambda: self.call(BACKEND, "/org/freedesktop/portal/desktop",
+                                   "org.freedesktop.DBus.Peer.Ping",
+                                   timeout=1) is not None,
+                 timeout, "xdg-desktop-portal-wlr (see dbus.log)")
+        # The next call activates the portal; it answers once its
         # backends are found, with no Screenshot if none offers it.
         wait_for(lambda: self.portal_version(), timeout,
                  "the portal to offer Screenshot (see dbus.log)",
                  interval=0.5)
         return env
 
+    def call(self, dest, path, method, *args, timeout=10):
+        """A D-Bus method call on the session bus with gdbus, as the user:
+        its reply as gdbus prints it, or None if it failed."""
+        r = self.run(["gdbus", "call", "--session", "--timeout",
+                      str(timeout), "--dest", dest, "--object-path", path,
+                      "--method", method] + list(args), timeout=timeout + 5)
+        return r.stdout.decode().strip() if r.returncode == 0 else None
+
     def portal_version(self):
         """The Screenshot portal's version, or None if it has none."""
-        r = self.run(["gdbus", "call", "--session", "--timeout", "10",
-                      "--dest", PORTAL[0], "--object-path", PORTAL[1],
-                      "--method", "org.freedesktop.DBus.Properties.Get",
-                      "org.freedesktop.portal.Screenshot", "version"],
-                     timeout=15)
-        out = r.stdout.decode()
-        return int(out.split()[1].rstrip(">,)")) if r.returncode == 0 \
-            else None
-
-    def portal_screenshot(self, timeout=30):
-        """One non-interactive Screenshot request made as the user:
-        dict(response=int, uri=str or None, seconds=float)."""
-        r = self.run(["/usr/bin/python3", os.path.abspath(__file__),
-                      "--request", str(timeout)], timeout=timeout + 10)
-        if r.returncode:
-            raise RuntimeError("portal request failed: %r" % r.stderr)
-        return json.loads(r.stdout)
+        out = self.call(*PORTAL, "org.freedesktop.DBus.Properties.Get",
+                        "org.freedesktop.portal.Screenshot", "version")
+        return out and int(out.split()[1].rstrip(">,)"))
 
     # --- start and stop -----------------------------------------------
     def start_sway(self, size, picture, timeout):
@@ -279,7 +303,7 @@ class Session:
 
         def sockets():
             if sway.poll() is not None:
-                raise RuntimeError("sway exited: " + self.log("sway.log"))
+                raise Failed("sway exited: " + self.log("sway.log"))
             names = os.listdir(self.runtime)
             ipc = [n for n in names if n.startswith("sway-ipc.")]
             way = [n for n in names
@@ -358,6 +382,8 @@ class Session:
 def start(size=(1024, 768), picture=None, timeout=30):
     """A running sway with one output HEADLESS-1 of size pixels at 0,0
     showing picture (a Pillow image; pattern(size) by default)."""
+    if picture and picture.size != tuple(size):
+        raise ValueError("the picture must be the output's size")
     s = Session()
     try:
         s.start_sway(tuple(size), picture or pattern(size), timeout)
@@ -365,61 +391,3 @@ def start(size=(1024, 768), picture=None, timeout=30):
         s.stop()
         raise
     return s
-
-
-def _request(timeout):
-    """Screenshot(parent "", interactive false) on the session bus and its
-    Response, printed as JSON. Runs inside the session, as the user."""
-    from gi.repository import Gio, GLib
-    bus = Gio.bus_get_sync(Gio.BusType.SESSION, None)
-    token = "tusak%d" % os.getpid()
-    path = "/org/freedesktop/portal/desktop/request/%s/%s" % (
-        bus.get_unique_name()[1:].replace(".", "_"), token)
-    loop, result = GLib.MainLoop(), {"response": None, "uri": None}
-
-    def done(conn, sender, obj, iface, signal, params):
-        response, results = params.unpack()
-        result.update(response=response, uri=results.get("uri"))
-        loop.quit()
-    # Subscribed before the call, so a quick Response is not missed.
-    bus.signal_subscribe(None, "org.freedesktop.portal.Request", "Response",
-                         path, None, Gio.DBusSignalFlags.NONE, done)
-    start = time.monotonic()
-    bus.call_sync(PORTAL[0], PORTAL[1], "org.freedesktop.portal.Screenshot",
-                  "Screenshot", GLib.Variant("(sa{sv})", ("", {
-                      "handle_token": GLib.Variant("s", token),
-                      "interactive": GLib.Variant("b", False)})),
-                  GLib.VariantType("(o)"), Gio.DBusCallFlags.NONE,
-                  int(timeout * 1000), None)
-    GLib.timeout_add(int(timeout * 1000), loop.quit)
-    loop.run()
-    result["seconds"] = round(time.monotonic() - start, 3)
-    print(json.dumps(result))
-
-
-def _demo(portal):
-    with start() as s:
-        print("environment:", {k: v for k, v in s.env.items()
-                               if k.startswith(("WAYLAND", "SWAY", "XDG"))})
-        second = s.create_output()
-        s.set_output(second, mode=(640, 480), pos=(1024, 0), transform=90,
-                     picture=pattern((480, 640), mark=(0, 0, 255)))
-        s.set_output("HEADLESS-1", scale=2)
-        for name, o in sorted(s.outputs().items()):
-            print(name, o["rect"], "transform", o["transform"],
-                  "scale", o["scale"])
-        print("grim:", s.grim().size, "grim -t ppm:", s.grim("ppm").size)
-        if portal:
-            s.start_portal()
-            print("portal Screenshot version", s.portal_version())
-            for _ in range(2):
-                r = s.portal_screenshot()
-                size = r["uri"] and Image.open(r["uri"][7:]).size
-                print("portal:", r, "size", size)
-
-
-if __name__ == "__main__":
-    if sys.argv[1:2] == ["--request"]:
-        _request(float(sys.argv[2]))
-    else:
-        _demo("--portal" in sys.argv[1:])

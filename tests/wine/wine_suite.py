@@ -33,8 +33,8 @@ SCREENS = {
 }
 
 Row = collections.namedtuple(
-    "Row", "screen case before args runs limit notices files",
-    defaults=([], 1, None, [], []))
+    "Row", "screen case before args runs limit notices files together trace",
+    defaults=([], 1, None, [], [], False, None))
 
 FOLDER = "a folder"
 HELD = "a file another process holds open, sharing nothing"
@@ -51,15 +51,28 @@ ROWS = [
     # args: tusak's arguments; limit: the largest file size the runs may
     # write, as on a full disk; notices: the texts of each run's boxes, in
     # order; files: what the runs add, each a capture of the screen (cut to
-    # limit bytes when there is one).
+    # limit bytes when there is one); together: the runs are launched at
+    # once, as a held key does; trace: (calls, call): in Wine's relay trace
+    # of the run one of calls returns TRUE before call is made.
     Row("32bit", "three runs, three files", {}, runs=3,
         files=["tusak0000.bmp", "tusak0001.bmp", "tusak0002.bmp"]),
     Row("16bit", "16-bit display", {}, files=["tusak0000.bmp"]),
     Row("8bit", "8-bit display", {}, files=["tusak0000.bmp"]),
+    # A name in use costs only that name.
     Row("32bit", "the name is a folder", {"tusak0000.bmp": FOLDER},
-        notices=NOT_CREATED),
+        files=["tusak0001.bmp"]),
     Row("32bit", "the name is held open", {"tusak0000.bmp": HELD},
-        notices=NOT_CREATED),
+        files=["tusak0001.bmp"]),
+    # The names before them make the searches long, so that the launches
+    # reach the same free name at about the same time.
+    Row("32bit", "four launches at once", names(range(5000), b"old"), runs=4,
+        together=True, files=["tusak%04d.bmp" % n for n in range(5000, 5004)]),
+    # DPI aware before the display's context is made, or a scaled display
+    # would be cut to its unscaled size.
+    Row("32bit", "DPI aware before the display context", {},
+        files=["tusak0000.bmp"],
+        trace=(["user32.SetProcessDpiAwarenessContext",
+                "user32.SetProcessDPIAware"], "gdi32.CreateDCA")),
     Row("32bit", "disk full at the pixels", {}, limit=54, notices=["error"],
         files=["tusak0000.bmp"]),
     # Wine reports this write as done, with fewer bytes written.
@@ -269,8 +282,11 @@ def run_row(ctx, row):
     try:
         lay_out(ctx, d, row.before)
         before = snapshot(d)
-        for run in range(1, row.runs + 1):
-            faults += run_tusak(ctx, row, d, run)
+        if row.together:
+            faults += run_together(ctx, row, d)
+        else:
+            for run in range(1, row.runs + 1):
+                faults += run_tusak(ctx, row, d, run)
     finally:
         open(ctx.stop_holders, "w").close()
         for p in ctx.holders:
@@ -299,23 +315,70 @@ def run_row(ctx, row):
     return faults
 
 
+def boxes_since(ctx, log_start):
+    with open(ctx.log, "rb") as f:
+        f.seek(log_start)
+        return f.read().decode("latin-1").splitlines()
+
+
+def run_together(ctx, row, d):
+    """row.runs launches of tusak.exe started at once in d; no box may show."""
+    log_start = os.path.getsize(ctx.log)
+    procs = [subprocess.Popen(["wine", ctx.tusak], cwd=d, env=ctx.env,
+                              stdout=ctx.wine_log, stderr=ctx.wine_log)
+             for _ in range(row.runs)]
+    faults = []
+    for i, p in enumerate(procs, 1):
+        try:
+            status = p.wait(timeout=TIMEOUT)
+        except subprocess.TimeoutExpired:
+            p.kill()
+            status = "none: still running after %d s" % TIMEOUT
+        if status != 0:
+            faults.append("launch %d: exit status %s" % (i, status))
+    boxes = boxes_since(ctx, log_start)
+    if boxes:
+        faults.append("boxes %s, want none" % boxes)
+    return faults
+
+
+def check_trace(trace, row_trace):
+    """None if, in a relay trace, one of the calls returns TRUE before the
+    call that must come after; else what is wrong."""
+    calls, then = row_trace
+    for line in trace.splitlines():
+        if "Call %s(" % then in line:
+            return "%s is called before any of %s returns TRUE" % (then, calls)
+        if any("Ret  %s() retval=00000001" % c in line for c in calls):
+            return None
+    return "none of %s returns TRUE" % calls
+
+
 def run_tusak(ctx, row, d, run):
     """One run of tusak.exe in d; returns its faults."""
     faults = []
     names_before = set(os.listdir(d))
     log_start = os.path.getsize(ctx.log)
+    env, out = ctx.env, ctx.wine_log
+    if row.trace:
+        env = dict(ctx.env, WINEDEBUG="+relay")
+        out = open(os.path.join(d, "..", "relay-%d.log" % run), "w+")
     try:
         status = subprocess.run(
-            ["wine", ctx.tusak] + row.args, cwd=d, env=ctx.env, timeout=TIMEOUT,
-            stdout=ctx.wine_log, stderr=ctx.wine_log,
+            ["wine", ctx.tusak] + row.args, cwd=d, env=env, timeout=TIMEOUT,
+            stdout=out, stderr=out,
             preexec_fn=row.limit and (lambda: limit_file_size(row.limit))).returncode
     except subprocess.TimeoutExpired:
         status = "none: still running after %d s" % TIMEOUT
+    if row.trace:
+        out.seek(0)
+        fault = check_trace(out.read(), row.trace)
+        out.close()
+        if fault:
+            faults.append("run %d: relay trace: %s" % (run, fault))
     if status != 0:
         faults.append("run %d: exit status %s" % (run, status))
-    with open(ctx.log, "rb") as f:
-        f.seek(log_start)
-        boxes = f.read().decode("latin-1").splitlines()
+    boxes = boxes_since(ctx, log_start)
     want = ["Error|" + ("error" if text is CLOSE else text) for text in row.notices
             if text is not CLOSE or ctx.close_fails]
     if boxes != want:

@@ -47,6 +47,7 @@ struct Procs {
   decltype(&sd_bus_process) process;
   decltype(&sd_bus_wait) wait;
   decltype(&sd_bus_error_free) error_free;
+  decltype(&sd_bus_flush_close_unref) close_unref;
   decltype(&png_image_begin_read_from_memory) png_begin_read;
   decltype(&png_image_finish_read) png_finish_read;
   decltype(&png_image_free) png_free;
@@ -54,7 +55,8 @@ struct Procs {
 
 struct PortalDisplay {
   Procs procs;
-  BYTE *png;  // the file's bytes
+  sd_bus *bus;  // kept to the process's end, like every connection
+  BYTE *png;    // the file's bytes
   size_t cbPng;
   int width, height;
 };
@@ -85,6 +87,7 @@ bool LoadProcs(Procs *p) {
          LookUp(bus, "sd_bus_process", &p->process) &&
          LookUp(bus, "sd_bus_wait", &p->wait) &&
          LookUp(bus, "sd_bus_error_free", &p->error_free) &&
+         LookUp(bus, "sd_bus_flush_close_unref", &p->close_unref) &&
          LookUp(png, "png_image_begin_read_from_memory", &p->png_begin_read) &&
          LookUp(png, "png_image_finish_read", &p->png_finish_read) &&
          LookUp(png, "png_image_free", &p->png_free);
@@ -235,12 +238,10 @@ void *OpenPortal(int *pcx, int *pcy, int *pnDibBits) {
   PortalDisplay *d = new (std::nothrow) PortalDisplay();
   if (!d) return nullptr;
   const Procs &p = d->procs;
-  sd_bus *bus = nullptr;
   Answer answer = {&p, false, {0}};
-  bool ok = LoadProcs(&d->procs) && p.open_user(&bus) >= 0 &&
-            RequestScreenshot(p, bus, &answer) &&
+  bool ok = LoadProcs(&d->procs) && p.open_user(&d->bus) >= 0 &&
+            RequestScreenshot(p, d->bus, &answer) &&
             (d->png = TakeFile(answer.path, &d->cbPng)) != nullptr;
-  // The bus is left to the process's end, with everything else.
   png_image image = {};
   image.version = PNG_IMAGE_VERSION;
   ok = ok && p.png_begin_read(&image, d->png, d->cbPng) && image.width > 0 &&
@@ -251,6 +252,7 @@ void *OpenPortal(int *pcx, int *pcy, int *pnDibBits) {
   }
   if (image.opaque) p.png_free(&image);
   if (!ok) {
+    if (d->bus) p.close_unref(d->bus);
     std::free(d->png);
     delete d;
     return nullptr;

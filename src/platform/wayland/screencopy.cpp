@@ -348,6 +348,21 @@ bool LayOut(WaylandDisplay *d) {
   return true;
 }
 
+// Lets go of every object and the connection, for a display not served.
+void Close(WaylandDisplay *d) {
+  for (int i = 0; i < d->nOutputs; ++i) {
+    if (d->outputs[i].xdgOutput)
+      zxdg_output_v1_destroy(d->outputs[i].xdgOutput);
+    wl_output_destroy(d->outputs[i].output);
+  }
+  if (d->xdgOutputManager) zxdg_output_manager_v1_destroy(d->xdgOutputManager);
+  if (d->screencopy) zwlr_screencopy_manager_v1_destroy(d->screencopy);
+  if (d->shm) wl_shm_destroy(d->shm);
+  if (d->registry) wl_registry_destroy(d->registry);
+  wl_display_disconnect(d->display);
+  delete d;
+}
+
 void *OpenScreencopy(int *pcx, int *pcy, int *pnDibBits) {
   const char *name = std::getenv("WAYLAND_DISPLAY");
   if (!name || !*name) return nullptr;
@@ -357,14 +372,15 @@ void *OpenScreencopy(int *pcx, int *pcy, int *pnDibBits) {
   wl_display *display = wl_display_connect(nullptr);
   if (!display) return nullptr;
   WaylandDisplay *d = new (std::nothrow) WaylandDisplay();
-  bool ok = d != nullptr;
-  if (ok) {
-    d->display = display;
-    d->registry = wl_display_get_registry(display);
-    ok = d->registry &&
-         wl_registry_add_listener(d->registry, &kRegistryListener, d) == 0 &&
-         Roundtrip(display) && d->shm && d->screencopy && d->nOutputs > 0;
+  if (!d) {
+    wl_display_disconnect(display);
+    return nullptr;
   }
+  d->display = display;
+  d->registry = wl_display_get_registry(display);
+  bool ok = d->registry &&
+            wl_registry_add_listener(d->registry, &kRegistryListener, d) == 0 &&
+            Roundtrip(display) && d->shm && d->screencopy && d->nOutputs > 0;
   if (ok && d->xdgOutputManager) {
     for (int i = 0; i < d->nOutputs; ++i) {
       Output *o = &d->outputs[i];
@@ -377,8 +393,7 @@ void *OpenScreencopy(int *pcx, int *pcy, int *pnDibBits) {
   ok = ok && Roundtrip(display) && LayOut(d);
   if (!ok) {
     // No screencopy here (GNOME, KDE): the portal's turn.
-    delete d;
-    wl_display_disconnect(display);
+    Close(d);
     return nullptr;
   }
   *pcx = d->width;

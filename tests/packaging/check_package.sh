@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# The Linux program as users get it, from its Release build folder:
+# cmake --install puts bin/tusak and its manual page under a prefix, and
+# cpack makes a Debian package whose Depends name the libraries the binary
+# links and the two the desktop-portal path loads. The packaged program runs.
+# Usage: check_package.sh BUILD_DIR
+set -euo pipefail
+build=$(cd "$1" && pwd)
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+[ -x "$build/tusak" ] || fail "no $build/tusak: build the linux preset first"
+cmake --install "$build" --prefix "$tmp/prefix" >/dev/null
+[ -x "$tmp/prefix/bin/tusak" ] || fail "cmake --install left no bin/tusak"
+page=$tmp/prefix/share/man/man1/tusak.1
+[ -f "$page" ] || fail "cmake --install left no share/man/man1/tusak.1"
+
+# The page renders, with its sections, and names the notices the program
+# itself shows.
+text=$(MANWIDTH=100 man -l "$page" 2>"$tmp/man.err")
+[ ! -s "$tmp/man.err" ] || fail "man: $(cat "$tmp/man.err")"
+for section in NAME SYNOPSIS DESCRIPTION FILES DIAGNOSTICS "EXIT STATUS" EXAMPLES; do
+  grep -q "^$section" <<<"$text" || fail "no $section section in the manual page"
+done
+for notice in hbmScreen "Compatible Bitmap Selection" "Screen to Compat Blt Failed" \
+  GlobalAlloc GetDIBits CreateFile; do
+  grep -q "$notice" <<<"$text" || fail "the manual page does not explain \"$notice\""
+  grep -aq "$notice" "$build/tusak" || fail "\"$notice\" is not a notice of the program"
+done
+
+cpack -G DEB --config "$build/CPackConfig.cmake" -B "$tmp/deb" >/dev/null
+deb=$(ls "$tmp"/deb/*.deb)
+depends=$(dpkg-deb -f "$deb" Depends)
+for lib in libc6 libxcb1 libxcb-shm0 libwayland-client0 libsystemd0 libpng16-16; do
+  grep -Eq "(^|, )$lib( |,|$)" <<<"$depends" || fail "Depends lacks $lib: $depends"
+done
+contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
+for f in ./usr/bin/tusak ./usr/share/man/man1/tusak.1; do
+  grep -qx "$f" <<<"$contents" || fail "the package lacks $f"
+done
+
+# Unpacked, it runs: with no display it shows every notice of a failed
+# grab, exits 0 and still writes its (empty) file.
+dpkg-deb -x "$deb" "$tmp/root"
+mkdir "$tmp/run"
+status=0
+(cd "$tmp/run" && env -i PATH=/usr/bin:/bin "$tmp/root/usr/bin/tusak" 2>"$tmp/stderr") || status=$?
+[ "$status" -eq 0 ] || fail "exit status $status"
+want=$'Error: hbmScreen\nError: Compatible Bitmap Selection\nError: Screen to Compat Blt Failed\nError: error\nError: GetDIBits'
+[ "$(cat "$tmp/stderr")" = "$want" ] || fail "notices: $(cat "$tmp/stderr")"
+[ "$(stat -c %s "$tmp/run/tusak0000.bmp")" -eq 118 ] || fail "no 118-byte tusak0000.bmp"
+echo "package: $(basename "$deb"), Depends: $depends"
