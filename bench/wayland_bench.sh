@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# tusak on Wayland against grim (PNG, its default) and grim -t ppm, on a
+# headless sway (tests/wayland/session.py, as its unprivileged user) with
+# one 1920x1080 output showing a fixed picture.
+#
+# The programs run in turn, round after round (one round to warm up, then
+# RUNS), inside the session from one shell, so no start-up of ours is in
+# the figures: the median whole-process time of a bare run, and the median
+# peak resident memory of a second run under /usr/bin/time -f '%M' (whose
+# own start would otherwise be in the time).
+#
+# Usage: bench/wayland_bench.sh   (RUNS=15 by default; builds Release into
+#                                  build/bench-release)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD:-$root/build/bench-release}
+runs=${RUNS:-15}
+
+"$root/scripts/install-deps" time
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+  >/dev/null
+cmake --build "$build" --target tusak >/dev/null
+
+RUNS=$runs TUSAK=$build/tusak /usr/bin/python3 - "$root" <<'EOF'
+import os, shutil, subprocess, sys
+sys.path.insert(0, os.path.join(sys.argv[1], "tests", "wayland"))
+import session
+from PIL import Image
+
+W, H = 1920, 1080
+runs = int(os.environ["RUNS"])
+# Detail everywhere, the same in every run.
+picture = Image.effect_mandelbrot((W, H), (-2.2, -1.2, 1.0, 1.2), 200)
+picture = Image.merge("RGB", (picture, picture.rotate(180),
+                              picture.transpose(Image.FLIP_LEFT_RIGHT)))
+with session.start((W, H), picture) as s:
+    tusak = os.path.join(s.dir, "tusak")
+    shutil.copy(os.environ["TUSAK"], tusak)
+    os.chmod(tusak, 0o755)
+    work = s.workdir()
+    script = os.path.join(s.dir, "rounds.sh")
+    with open(script, "w") as f:
+        f.write(r'''
+names=(tusak grim grim-ppm)
+commands=("%s" "grim out.png" "grim -t ppm out.ppm")
+for round in $(seq 0 %d); do
+  for i in "${!names[@]}"; do
+    rm -f tusak*.bmp out.png out.ppm
+    t0=$EPOCHREALTIME
+    ${commands[$i]} >/dev/null 2>&1
+    t1=$EPOCHREALTIME
+    rm -f tusak*.bmp out.png out.ppm
+    /usr/bin/time -o last -f %%M ${commands[$i]} >/dev/null 2>&1
+    ((round > 0)) || continue
+    echo "${names[$i]} $(awk "BEGIN {print ($t1 - $t0) * 1000}") $(cat last)"
+  done
+done
+''' % (tusak, runs))
+    os.chmod(script, 0o644)
+    out = s.run(["bash", script], cwd=work, timeout=600, check=True)
+    rows = {}
+    for line in out.stdout.decode().split("\n"):
+        if line:
+            name, ms, kib = line.split()
+            rows.setdefault(name, []).append((float(ms), int(kib)))
+
+def median(v):
+    v = sorted(v)
+    return v[len(v) // 2]
+
+image = W * H * 4
+print("Wayland screenshot of %dx%d, headless sway (pixman), image %d bytes, "
+      "median of %d runs" % (W, H, image, runs))
+print("%-9s %9s %10s %8s" % ("program", "time ms", "peak KiB", "x image"))
+ms = {}
+for name, v in rows.items():
+    ms[name] = median(t for t, _ in v)
+    kib = median(k for _, k in v)
+    print("%-9s %9.1f %10d %8.2f" % (name, ms[name], kib, kib * 1024 / image))
+print("tusak / grim -t ppm time: %.2f" % (ms["tusak"] / ms["grim-ppm"]))
+print("tusak / grim (PNG) time: %.2f" % (ms["tusak"] / ms["grim"]))
+EOF
