@@ -34,6 +34,7 @@ struct Output {
   zxdg_output_v1 *xdgOutput;
   int32_t x, y;                        // position in the layout, logical pixels
   int32_t logicalW, logicalH;          // 0 until xdg-output tells them
+  int32_t geometryX, geometryY;        // the position, for want of it
   int32_t modeW, modeH;                // the current mode, physical pixels
   int32_t transform;                   // wl_output_transform
   int32_t scale;                       // integer scale, for want of xdg-output
@@ -247,8 +248,8 @@ void OutputGeometry(void *data, wl_output *, int32_t x, int32_t y, int32_t,
                     int32_t, int32_t, const char *, const char *,
                     int32_t transform) {
   Output *o = static_cast<Output *>(data);
-  o->x = x;
-  o->y = y;
+  o->geometryX = x;
+  o->geometryY = y;
   o->transform = transform;
 }
 
@@ -321,6 +322,8 @@ bool LayOut(WaylandDisplay *d) {
     int32_t seenW = o->transform & 1 ? o->modeH : o->modeW;
     int32_t seenH = o->transform & 1 ? o->modeW : o->modeH;
     if (!o->logicalW || !o->logicalH) {  // no xdg-output: the whole scale
+      o->x = o->geometryX;
+      o->y = o->geometryY;
       o->logicalW = seenW / (o->scale > 0 ? o->scale : 1);
       o->logicalH = seenH / (o->scale > 0 ? o->scale : 1);
     }
