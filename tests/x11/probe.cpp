@@ -1,14 +1,60 @@
 // Calls into the X11 layer that tusak itself never makes, for the rows of
 // x11_test.py: each scenario prints its results on one line. Built with the
 // sanitizers, a write past a buffer or a record ends it with a report.
+#include <xcb/xcb.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "platform.h"
 
+// Gives the free cells of a DirectColor screen's default colormap ramps
+// that differ from the channels' own values and from one channel to the
+// next, so that a capture which took either for the colours would show.
+// The picture's viewer keeps its cells for good: its client is ended (the
+// picture stays on the screen), then every free cell is taken, written and
+// kept after this client goes. Prints how many.
+static int StoreRamps() {
+  xcb_connection_t *c = xcb_connect(NULL, NULL);
+  const xcb_screen_t *s = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+  xcb_intern_atom_reply_t *atom =
+      xcb_intern_atom_reply(c, xcb_intern_atom(c, 1, 12, "_XSETROOT_ID"), NULL);
+  xcb_atom_t name = atom ? atom->atom : xcb_atom_t(XCB_ATOM_NONE);
+  xcb_get_property_reply_t *id = xcb_get_property_reply(
+      c, xcb_get_property(c, 0, s->root, name, XCB_ATOM_PIXMAP, 0, 1), NULL);
+  if (id && xcb_get_property_value_length(id) == 4)
+    xcb_kill_client(c, *static_cast<uint32_t *>(xcb_get_property_value(id)));
+  int stored = 0;
+  for (uint16_t n = 4096; n > 0; n /= 2) {  // as many as are free
+    xcb_alloc_color_cells_reply_t *r = xcb_alloc_color_cells_reply(
+        c, xcb_alloc_color_cells(c, 0, s->default_colormap, n, 0), NULL);
+    for (int i = 0; r && i < r->pixels_len; ++i, ++stored) {
+      uint16_t k = uint16_t(257 * (stored % 256));
+      xcb_coloritem_t item = {};
+      item.pixel = xcb_alloc_color_cells_pixels(r)[i];
+      item.red = uint16_t(65535 - k);  // falls
+      item.green = k;                  // rises
+      item.blue = uint16_t(7 * k);     // jumps about
+      item.flags =
+          XCB_COLOR_FLAG_RED | XCB_COLOR_FLAG_GREEN | XCB_COLOR_FLAG_BLUE;
+      xcb_store_colors(c, s->default_colormap, 1, &item);
+    }
+    std::free(r);
+  }
+  xcb_set_close_down_mode(c, XCB_CLOSE_DOWN_RETAIN_PERMANENT);
+  std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), NULL));
+  int failed = xcb_connection_has_error(c);
+  std::printf("%d\n", stored);
+  std::free(id);
+  std::free(atom);
+  xcb_disconnect(c);
+  return failed;
+}
+
 int main(int argc, char **argv) {
   const char *what = argc > 1 ? argv[1] : "";
+  if (!std::strcmp(what, "ramps")) return StoreRamps();
   HDC hdcScreen = CreateDCA("DISPLAY", NULL, NULL, NULL);
   HDC hdcCompat = CreateCompatibleDC(hdcScreen);
   int w = GetDeviceCaps(hdcScreen, HORZRES);
