@@ -1,4 +1,7 @@
 #include "bmpfile/bmpfile.h"
+
+#include <cstring>
+
 #include "naming/naming.h"
 #include "notice/notice.h"
 #include "platform.h"
@@ -41,10 +44,13 @@ void SaveBitmapFile(BITMAPINFO *pbmi, char *szFileName, HBITMAP hbmScreen,
   BYTE *pBits = static_cast<BYTE *>(GlobalAlloc(GMEM_FIXED, cbBitsBlock));
   if (!pBits) ReportError("GlobalAlloc");
 
-  // Without a buffer the fetch only completes the record.
+  // Without a buffer the fetch only completes the record. A failed fetch
+  // leaves black rows, never what the memory held before.
   if (!GetDIBits(hdcScreen, hbmScreen, 0, static_cast<WORD>(pbih->biHeight),
-                 pBits, pbmi, DIB_RGB_COLORS))
+                 pBits, pbmi, DIB_RGB_COLORS)) {
     ReportError("GetDIBits");
+    if (pBits) std::memset(pBits, 0, cbBitsBlock);
+  }
 
   // Never replaces a file: an earlier screenshot, or one that a launch
   // running alongside made since the search; that costs only the name.
