@@ -23,6 +23,7 @@
 #include <new>
 
 #include "display.h"
+#include "library.h"
 #include "platform.h"
 
 namespace {
@@ -66,16 +67,10 @@ struct PortalBitmap {
   int width, height;
 };
 
-template <typename Proc>
-bool LookUp(void *library, const char *name, Proc *pProc) {
-  *pProc = reinterpret_cast<Proc>(dlsym(library, name));
-  return *pProc != nullptr;
-}
-
 bool LoadProcs(Procs *p) {
   void *bus = dlopen("libsystemd.so.0", RTLD_NOW | RTLD_LOCAL);
   void *png = dlopen("libpng16.so.16", RTLD_NOW | RTLD_LOCAL);
-  return bus && png && LookUp(bus, "sd_bus_open_user", &p->open_user) &&
+  return LookUp(bus, "sd_bus_open_user", &p->open_user) &&
          LookUp(bus, "sd_bus_get_unique_name", &p->get_unique_name) &&
          LookUp(bus, "sd_bus_match_signal", &p->match_signal) &&
          LookUp(bus, "sd_bus_call_method", &p->call_method) &&

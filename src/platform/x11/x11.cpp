@@ -15,6 +15,7 @@
 #include <new>
 
 #include "display.h"
+#include "library.h"
 #include "pixels.h"
 #include "platform.h"
 
@@ -25,6 +26,92 @@ namespace {
 // other half. New pages cost more than copying, so the memory is small and
 // used over and over.
 const size_t kStripBytes = 256 * 1024;
+
+// The procedures of libxcb and libxcb-shm, looked up when the X11 system
+// runs: a launch on Wayland never loads them.
+struct Procs {
+  decltype(&xcb_connect) connect;
+  decltype(&xcb_connection_has_error) connection_has_error;
+  decltype(&xcb_disconnect) disconnect;
+  decltype(&xcb_prefetch_extension_data) prefetch_extension_data;
+  decltype(&xcb_get_extension_data) get_extension_data;
+  decltype(&xcb_get_setup) get_setup;
+  decltype(&xcb_setup_roots_iterator) setup_roots_iterator;
+  decltype(&xcb_screen_next) screen_next;
+  decltype(&xcb_screen_allowed_depths_iterator) screen_allowed_depths_iterator;
+  decltype(&xcb_depth_next) depth_next;
+  decltype(&xcb_depth_visuals_iterator) depth_visuals_iterator;
+  decltype(&xcb_visualtype_next) visualtype_next;
+  decltype(&xcb_setup_pixmap_formats) setup_pixmap_formats;
+  decltype(&xcb_setup_pixmap_formats_length) setup_pixmap_formats_length;
+  decltype(&xcb_generate_id) generate_id;
+  decltype(&xcb_request_check) request_check;
+  decltype(&xcb_create_pixmap_checked) create_pixmap_checked;
+  decltype(&xcb_create_gc_checked) create_gc_checked;
+  decltype(&xcb_free_pixmap) free_pixmap;
+  decltype(&xcb_copy_area_checked) copy_area_checked;
+  decltype(&xcb_get_image) get_image;
+  decltype(&xcb_get_image_reply) get_image_reply;
+  decltype(&xcb_get_image_data) get_image_data;
+  decltype(&xcb_get_image_data_length) get_image_data_length;
+  decltype(&xcb_query_colors) query_colors;
+  decltype(&xcb_query_colors_reply) query_colors_reply;
+  decltype(&xcb_query_colors_colors) query_colors_colors;
+  decltype(&xcb_query_colors_colors_length) query_colors_colors_length;
+  decltype(&xcb_shm_query_version) shm_query_version;
+  decltype(&xcb_shm_query_version_reply) shm_query_version_reply;
+  decltype(&xcb_shm_attach_fd_checked) shm_attach_fd_checked;
+  decltype(&xcb_shm_get_image) shm_get_image;
+  decltype(&xcb_shm_get_image_reply) shm_get_image_reply;
+  xcb_extension_t *shm_id;
+};
+
+Procs g_xcb;
+
+bool LoadProcs() {
+  void *xcb = dlopen("libxcb.so.1", RTLD_NOW | RTLD_LOCAL);
+  void *shm = dlopen("libxcb-shm.so.0", RTLD_NOW | RTLD_LOCAL);
+  Procs &p = g_xcb;
+  return LookUp(xcb, "xcb_connect", &p.connect) &&
+         LookUp(xcb, "xcb_connection_has_error", &p.connection_has_error) &&
+         LookUp(xcb, "xcb_disconnect", &p.disconnect) &&
+         LookUp(xcb, "xcb_prefetch_extension_data",
+                &p.prefetch_extension_data) &&
+         LookUp(xcb, "xcb_get_extension_data", &p.get_extension_data) &&
+         LookUp(xcb, "xcb_get_setup", &p.get_setup) &&
+         LookUp(xcb, "xcb_setup_roots_iterator", &p.setup_roots_iterator) &&
+         LookUp(xcb, "xcb_screen_next", &p.screen_next) &&
+         LookUp(xcb, "xcb_screen_allowed_depths_iterator",
+                &p.screen_allowed_depths_iterator) &&
+         LookUp(xcb, "xcb_depth_next", &p.depth_next) &&
+         LookUp(xcb, "xcb_depth_visuals_iterator", &p.depth_visuals_iterator) &&
+         LookUp(xcb, "xcb_visualtype_next", &p.visualtype_next) &&
+         LookUp(xcb, "xcb_setup_pixmap_formats", &p.setup_pixmap_formats) &&
+         LookUp(xcb, "xcb_setup_pixmap_formats_length",
+                &p.setup_pixmap_formats_length) &&
+         LookUp(xcb, "xcb_generate_id", &p.generate_id) &&
+         LookUp(xcb, "xcb_request_check", &p.request_check) &&
+         LookUp(xcb, "xcb_create_pixmap_checked", &p.create_pixmap_checked) &&
+         LookUp(xcb, "xcb_create_gc_checked", &p.create_gc_checked) &&
+         LookUp(xcb, "xcb_free_pixmap", &p.free_pixmap) &&
+         LookUp(xcb, "xcb_copy_area_checked", &p.copy_area_checked) &&
+         LookUp(xcb, "xcb_get_image", &p.get_image) &&
+         LookUp(xcb, "xcb_get_image_reply", &p.get_image_reply) &&
+         LookUp(xcb, "xcb_get_image_data", &p.get_image_data) &&
+         LookUp(xcb, "xcb_get_image_data_length", &p.get_image_data_length) &&
+         LookUp(xcb, "xcb_query_colors", &p.query_colors) &&
+         LookUp(xcb, "xcb_query_colors_reply", &p.query_colors_reply) &&
+         LookUp(xcb, "xcb_query_colors_colors", &p.query_colors_colors) &&
+         LookUp(xcb, "xcb_query_colors_colors_length",
+                &p.query_colors_colors_length) &&
+         LookUp(shm, "xcb_shm_query_version", &p.shm_query_version) &&
+         LookUp(shm, "xcb_shm_query_version_reply",
+                &p.shm_query_version_reply) &&
+         LookUp(shm, "xcb_shm_attach_fd_checked", &p.shm_attach_fd_checked) &&
+         LookUp(shm, "xcb_shm_get_image", &p.shm_get_image) &&
+         LookUp(shm, "xcb_shm_get_image_reply", &p.shm_get_image_reply) &&
+         LookUp(shm, "xcb_shm_id", &p.shm_id);
+}
 
 struct X11Display {
   xcb_connection_t *conn;
@@ -53,23 +140,23 @@ struct X11Bitmap {
 // Whether a checked request was carried out; a broken connection answers
 // no error, so that is asked as well.
 bool Done(xcb_connection_t *c, xcb_void_cookie_t cookie) {
-  xcb_generic_error_t *error = xcb_request_check(c, cookie);
+  xcb_generic_error_t *error = g_xcb.request_check(c, cookie);
   std::free(error);
-  return !error && !xcb_connection_has_error(c);
+  return !error && !g_xcb.connection_has_error(c);
 }
 
 const xcb_visualtype_t *VisualOf(const xcb_screen_t *screen) {
-  for (xcb_depth_iterator_t d = xcb_screen_allowed_depths_iterator(screen);
-       d.rem; xcb_depth_next(&d))
-    for (xcb_visualtype_iterator_t v = xcb_depth_visuals_iterator(d.data);
-         v.rem; xcb_visualtype_next(&v))
+  for (xcb_depth_iterator_t d = g_xcb.screen_allowed_depths_iterator(screen);
+       d.rem; g_xcb.depth_next(&d))
+    for (xcb_visualtype_iterator_t v = g_xcb.depth_visuals_iterator(d.data);
+         v.rem; g_xcb.visualtype_next(&v))
       if (v.data->visual_id == screen->root_visual) return v.data;
   return nullptr;
 }
 
 const xcb_format_t *FormatOf(const xcb_setup_t *setup, int depth) {
-  const xcb_format_t *f = xcb_setup_pixmap_formats(setup);
-  for (int i = xcb_setup_pixmap_formats_length(setup); i > 0; --i, ++f)
+  const xcb_format_t *f = g_xcb.setup_pixmap_formats(setup);
+  for (int i = g_xcb.setup_pixmap_formats_length(setup); i > 0; --i, ++f)
     if (f->depth == depth) return f;
   return nullptr;
 }
@@ -79,10 +166,10 @@ const xcb_format_t *FormatOf(const xcb_setup_t *setup, int depth) {
 // process's segment in the server's).
 bool HasShmByFd(xcb_connection_t *c) {
   const xcb_query_extension_reply_t *ext =
-      xcb_get_extension_data(c, &xcb_shm_id);
+      g_xcb.get_extension_data(c, g_xcb.shm_id);
   if (!ext || !ext->present) return false;
   xcb_shm_query_version_reply_t *v =
-      xcb_shm_query_version_reply(c, xcb_shm_query_version(c), nullptr);
+      g_xcb.shm_query_version_reply(c, g_xcb.shm_query_version(c), nullptr);
   bool ok = v && (v->major_version > 1 ||
                   (v->major_version == 1 && v->minor_version >= 2));
   std::free(v);
@@ -90,17 +177,20 @@ bool HasShmByFd(xcb_connection_t *c) {
 }
 
 void *OpenX11(int *pcx, int *pcy, int *pnDibBits) {
+  // No display named, none to connect to.
+  const char *name = std::getenv("DISPLAY");
+  if (!name || !*name || !LoadProcs()) return nullptr;
   int screenNumber = 0;
-  xcb_connection_t *c = xcb_connect(nullptr, &screenNumber);
-  if (xcb_connection_has_error(c)) {
-    xcb_disconnect(c);
+  xcb_connection_t *c = g_xcb.connect(nullptr, &screenNumber);
+  if (g_xcb.connection_has_error(c)) {
+    g_xcb.disconnect(c);
     return nullptr;
   }
-  xcb_prefetch_extension_data(c, &xcb_shm_id);
-  const xcb_setup_t *setup = xcb_get_setup(c);
+  g_xcb.prefetch_extension_data(c, g_xcb.shm_id);
+  const xcb_setup_t *setup = g_xcb.get_setup(c);
   const xcb_screen_t *screen = nullptr;
-  for (xcb_screen_iterator_t s = xcb_setup_roots_iterator(setup); s.rem;
-       xcb_screen_next(&s), --screenNumber)
+  for (xcb_screen_iterator_t s = g_xcb.setup_roots_iterator(setup); s.rem;
+       g_xcb.screen_next(&s), --screenNumber)
     if (screenNumber == 0) screen = s.data;
   const xcb_visualtype_t *visual = screen ? VisualOf(screen) : nullptr;
   const xcb_format_t *format =
@@ -129,7 +219,7 @@ void *OpenX11(int *pcx, int *pcy, int *pnDibBits) {
   }
   // A visual whose pixels no DIB can carry: not served.
   delete d;
-  xcb_disconnect(c);
+  g_xcb.disconnect(c);
   return nullptr;
 }
 
@@ -147,8 +237,8 @@ bool AttachSharedStrips(X11Display *d, X11Bitmap *bm) {
     return false;
   }
   // The connection takes the descriptor and closes it once it is sent.
-  xcb_shm_seg_t seg = xcb_generate_id(d->conn);
-  if (!Done(d->conn, xcb_shm_attach_fd_checked(d->conn, seg, fd, 0))) {
+  xcb_shm_seg_t seg = g_xcb.generate_id(d->conn);
+  if (!Done(d->conn, g_xcb.shm_attach_fd_checked(d->conn, seg, fd, 0))) {
     munmap(p, size);
     return false;
   }
@@ -165,19 +255,19 @@ void *CreateX11Bitmap(void *pDisplay, int cx, int cy) {
   bm->display = d;
   bm->width = cx;
   bm->height = cy;
-  bm->pixmap = xcb_generate_id(c);
-  bm->gc = xcb_generate_id(c);
-  xcb_void_cookie_t pixmap = xcb_create_pixmap_checked(
+  bm->pixmap = g_xcb.generate_id(c);
+  bm->gc = g_xcb.generate_id(c);
+  xcb_void_cookie_t pixmap = g_xcb.create_pixmap_checked(
       c, static_cast<uint8_t>(d->depth), bm->pixmap, d->root,
       static_cast<uint16_t>(cx), static_cast<uint16_t>(cy));
   // The windows on the root are part of the screen; no exposure events.
   const uint32_t values[] = {XCB_SUBWINDOW_MODE_INCLUDE_INFERIORS, 0};
-  xcb_void_cookie_t gc = xcb_create_gc_checked(
+  xcb_void_cookie_t gc = g_xcb.create_gc_checked(
       c, bm->gc, bm->pixmap, XCB_GC_SUBWINDOW_MODE | XCB_GC_GRAPHICS_EXPOSURES,
       values);
   bool made = Done(c, pixmap);
   if (!Done(c, gc) || !made) {
-    if (made) xcb_free_pixmap(c, bm->pixmap);
+    if (made) g_xcb.free_pixmap(c, bm->pixmap);
     delete bm;
     return nullptr;
   }
@@ -236,13 +326,13 @@ bool CopyX11(void *pDisplay, void *pBitmap, int x, int y) {
   X11Bitmap *bm = static_cast<X11Bitmap *>(pBitmap);
   xcb_connection_t *c = d->conn;
   // One request: the bitmap holds the screen as it was at that moment.
-  xcb_void_cookie_t copy = xcb_copy_area_checked(
+  xcb_void_cookie_t copy = g_xcb.copy_area_checked(
       c, d->root, bm->pixmap, bm->gc, static_cast<int16_t>(x),
       static_cast<int16_t>(y), 0, 0, static_cast<uint16_t>(bm->width),
       static_cast<uint16_t>(bm->height));
   // A root that cannot be read (Xwayland's, under a Wayland desktop) copies
   // as black without complaint: one of its pixels is asked for, to know.
-  xcb_get_image_cookie_t probe = xcb_get_image(
+  xcb_get_image_cookie_t probe = g_xcb.get_image(
       c, XCB_IMAGE_FORMAT_Z_PIXMAP, d->root, static_cast<int16_t>(x),
       static_cast<int16_t>(y), 1, 1, ~0u);
   // The pixels mean the colours the colormap gives them now.
@@ -250,17 +340,18 @@ bool CopyX11(void *pDisplay, void *pBitmap, int x, int y) {
   int n = ColorsToQuery(d, pixels);
   xcb_query_colors_cookie_t colors = {};
   if (n)
-    colors = xcb_query_colors(c, d->colormap, static_cast<uint32_t>(n), pixels);
+    colors =
+        g_xcb.query_colors(c, d->colormap, static_cast<uint32_t>(n), pixels);
 
   bm->map = d->map;
-  xcb_get_image_reply_t *pixel = xcb_get_image_reply(c, probe, nullptr);
+  xcb_get_image_reply_t *pixel = g_xcb.get_image_reply(c, probe, nullptr);
   bool ok = pixel != nullptr;
   std::free(pixel);
   if (n) {
     xcb_query_colors_reply_t *reply =
-        xcb_query_colors_reply(c, colors, nullptr);
-    ok = ok && reply && xcb_query_colors_colors_length(reply) == n;
-    if (ok) KeepColors(bm, xcb_query_colors_colors(reply), n);
+        g_xcb.query_colors_reply(c, colors, nullptr);
+    ok = ok && reply && g_xcb.query_colors_colors_length(reply) == n;
+    if (ok) KeepColors(bm, g_xcb.query_colors_colors(reply), n);
     std::free(reply);
   }
   return Done(c, copy) && ok;
@@ -271,16 +362,17 @@ bool CopyX11(void *pDisplay, void *pBitmap, int x, int y) {
 unsigned RequestStrip(X11Bitmap *bm, int y0, int rows, int half) {
   xcb_connection_t *c = bm->display->conn;
   if (bm->seg)
-    return xcb_shm_get_image(
-               c, bm->pixmap, 0, static_cast<int16_t>(y0),
-               static_cast<uint16_t>(bm->width), static_cast<uint16_t>(rows),
-               ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, bm->seg,
-               static_cast<uint32_t>(half * bm->cbLine * bm->stripRows))
-        .sequence;
-  return xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, bm->pixmap, 0,
-                       static_cast<int16_t>(y0),
+    return g_xcb
+        .shm_get_image(c, bm->pixmap, 0, static_cast<int16_t>(y0),
                        static_cast<uint16_t>(bm->width),
-                       static_cast<uint16_t>(rows), ~0u)
+                       static_cast<uint16_t>(rows), ~0u,
+                       XCB_IMAGE_FORMAT_Z_PIXMAP, bm->seg,
+                       static_cast<uint32_t>(half * bm->cbLine * bm->stripRows))
+        .sequence;
+  return g_xcb
+      .get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, bm->pixmap, 0,
+                 static_cast<int16_t>(y0), static_cast<uint16_t>(bm->width),
+                 static_cast<uint16_t>(rows), ~0u)
       .sequence;
 }
 
@@ -293,16 +385,16 @@ const BYTE *ReceiveStrip(X11Bitmap *bm, unsigned sequence, int rows, int half,
   *ppReply = nullptr;
   if (bm->seg) {
     xcb_shm_get_image_reply_t *r =
-        xcb_shm_get_image_reply(c, {sequence}, nullptr);
+        g_xcb.shm_get_image_reply(c, {sequence}, nullptr);
     *ppReply = r;
     if (!r || r->size < need) return nullptr;
     return bm->shm + half * bm->cbLine * static_cast<size_t>(bm->stripRows);
   }
-  xcb_get_image_reply_t *r = xcb_get_image_reply(c, {sequence}, nullptr);
+  xcb_get_image_reply_t *r = g_xcb.get_image_reply(c, {sequence}, nullptr);
   *ppReply = r;
-  if (!r || static_cast<size_t>(xcb_get_image_data_length(r)) < need)
+  if (!r || static_cast<size_t>(g_xcb.get_image_data_length(r)) < need)
     return nullptr;
-  return xcb_get_image_data(r);
+  return g_xcb.get_image_data(r);
 }
 
 bool FetchX11(void *pBitmap, int start, int n, BYTE *pBits, size_t cbStride,
