@@ -3,9 +3,10 @@
 # Xvfb screen of 1920x1080 at depth 24 showing a fixed picture.
 #
 # For each program, over RUNS runs after one to warm up: the median
-# whole-process time, and the medians of /usr/bin/time -f '%e %M' (elapsed
-# seconds, peak resident KiB). Then the capture alone, in one process,
-# against a memcpy of as many bytes (x11_capture_bench).
+# whole-process time of a bare run, and the medians of a second run under
+# /usr/bin/time -f '%e %M' (elapsed seconds, peak resident KiB; its own
+# start would otherwise be in the time). Then the capture alone, in one
+# process, against a memcpy of as many bytes (x11_capture_bench).
 #
 # Usage: bench/x11_bench.sh        (RUNS=11 by default; builds Release into
 #                                   build/x11-release)
@@ -48,16 +49,18 @@ commands=(
 median() { sort -g | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'; }
 
 # Run the programs in turn, round after round, so that whatever else the
-# machine does falls on all of them alike. The time is taken around
-# /usr/bin/time, which adds its own start (about a millisecond) to each.
+# machine does falls on all of them alike.
 for round in $(seq 0 "$runs"); do
   for i in "${!names[@]}"; do
     name=${names[$i]}
     $outputs
     t0=$EPOCHREALTIME
     # shellcheck disable=SC2086  # the command's words
-    /usr/bin/time -o "$name.last" -f '%e %M' ${commands[$i]} >/dev/null 2>&1
+    ${commands[$i]} >/dev/null 2>&1
     t1=$EPOCHREALTIME
+    $outputs
+    # shellcheck disable=SC2086
+    /usr/bin/time -o "$name.last" -f '%e %M' ${commands[$i]} >/dev/null 2>&1
     ((round > 0)) || continue # the first round only warms up
     cat "$name.last" >>"$name.time"
     awk "BEGIN {print ($t1 - $t0) * 1000}" >>"$name.ms"
