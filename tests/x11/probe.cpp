@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "pixels.h"
 #include "platform.h"
 
 // Gives the free cells of a DirectColor screen's default colormap ramps
@@ -52,9 +53,73 @@ static int StoreRamps() {
   return failed;
 }
 
+// Rows of pixel layouts that no test server offers (1 and 4 bits a pixel,
+// packed 24-bit pixels, MSB-first servers), converted to DIB rows: prints
+// each row's bytes in hex.
+static int ConvertLayouts() {
+  struct Case {
+    int visualClass, depth;
+    PixelLayout layout;
+    uint32_t red, green, blue;
+    int width;
+    BYTE src[4];
+  } cases[] = {
+      // Pixels 1011 0001 0100 1110: in LSB units, in MSB units, and MSB
+      // first within LSB-ordered 32-bit units (the second byte pair last).
+      {kStaticGray, 1, {1, false, false, 32}, 0, 0, 0, 16, {0x8D, 0x72}},
+      {kStaticGray, 1, {1, true, true, 32}, 0, 0, 0, 16, {0xB1, 0x4E}},
+      {kStaticGray, 1, {1, false, true, 32}, 0, 0, 0, 16, {0, 0, 0x4E, 0xB1}},
+      // Pixels 1 2 3 4: nibbles in image byte order, and bytes.
+      {kPseudoColor, 4, {4, true, true, 32}, 0, 0, 0, 4, {0x12, 0x34}},
+      {kPseudoColor, 4, {4, false, false, 32}, 0, 0, 0, 4, {0x21, 0x43}},
+      {kPseudoColor, 4, {8, false, false, 32}, 0, 0, 0, 4, {1, 2, 3, 4}},
+      // Red 0x11, green 0x22, blue 0x33: packed, and a word of the other
+      // byte order; full red at 5-6-5, most significant byte first.
+      {kTrueColor,
+       24,
+       {24, true, true, 32},
+       0xFF0000,
+       0xFF00,
+       0xFF,
+       1,
+       {0x11, 0x22, 0x33}},
+      {kTrueColor,
+       24,
+       {24, false, false, 32},
+       0xFF0000,
+       0xFF00,
+       0xFF,
+       1,
+       {0x33, 0x22, 0x11}},
+      {kTrueColor,
+       24,
+       {32, true, true, 32},
+       0xFF0000,
+       0xFF00,
+       0xFF,
+       1,
+       {0, 0x11, 0x22, 0x33}},
+      {kTrueColor, 16, {16, true, true, 32}, 0xF800, 0x7E0, 0x1F, 1, {0xF8, 0}},
+  };
+  for (const Case &c : cases) {
+    static PixelMap map;
+    BYTE dst[4] = {};
+    if (!ChoosePixelMap(c.visualClass, c.depth, c.layout, c.red, c.green,
+                        c.blue, &map))
+      return 1;
+    ConvertRow(c.layout, map, c.src, dst, c.width);
+    int n = (c.width * map.dibBits + 7) / 8;
+    for (int i = 0; i < n; ++i) std::printf("%02x", dst[i]);
+    std::printf(" ");
+  }
+  std::printf("\n");
+  return 0;
+}
+
 int main(int argc, char **argv) {
   const char *what = argc > 1 ? argv[1] : "";
   if (!std::strcmp(what, "ramps")) return StoreRamps();
+  if (!std::strcmp(what, "layouts")) return ConvertLayouts();
   HDC hdcScreen = CreateDCA("DISPLAY", NULL, NULL, NULL);
   HDC hdcCompat = CreateCompatibleDC(hdcScreen);
   int w = GetDeviceCaps(hdcScreen, HORZRES);

@@ -91,6 +91,9 @@ CASES = {
     "connection_cut_noshm": dict(depth=24, cuts=True, xvfb=NO_SHM),
     "probe_bounds_8": dict(depth=8, probe="bounds", expect="2 767 3"),
     "probe_lines_16": dict(depth=16, probe="lines", expect="5 1 0"),
+    "probe_layouts": dict(depth="unset", probe="layouts",
+                          expect="b14e b14e b14e 1234 1234 1234 33221100 "
+                                 "33221100 33221100 007c"),
     "probe_refused_24": dict(depth=24, probe="refused",
                              expect="0 0 0 0 0 0 0 0 0 0 1 767"),
 }
