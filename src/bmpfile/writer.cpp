@@ -1,7 +1,6 @@
-#include "bmpfile/bmpfile.h"
-
 #include <cstring>
 
+#include "bmpfile/bmpfile.h"
 #include "naming/naming.h"
 #include "notice/notice.h"
 #include "platform.h"
