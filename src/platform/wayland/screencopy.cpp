@@ -444,24 +444,19 @@ const zwlr_screencopy_frame_v1_listener kFrameListener = {
 // Dispatches until every output has reached the stage that `until` tells.
 bool WaitForFrames(WaylandDisplay *d,
                    bool (*until)(const WaylandDisplay *, const Output &)) {
-  bool all = false;
-  while (!all) {
-    all = true;
+  // Round trip after round trip, each a batch of events, but no longer in
+  // all than one wait: a compositor that answers yet never finishes the
+  // frame fails the call too.
+  double deadline = NowMs() + kTimeoutMs;
+  for (;;) {
+    bool all = true;
     for (int i = 0; i < d->nOutputs; ++i) {
       if (d->outputs[i].failed) return false;
       all = all && until(d, d->outputs[i]);
     }
     if (all) return true;
-    // One batch of events at a time; then look again.
-    bool batch = false;
-    wl_callback *callback = wl_display_sync(d->display);
-    if (!callback) return false;
-    wl_callback_add_listener(callback, &kSyncListener, &batch);
-    bool ok = DispatchUntil(d->display, &batch);
-    wl_callback_destroy(callback);
-    if (!ok) return false;
+    if (NowMs() > deadline || !Roundtrip(d->display)) return false;
   }
-  return true;
 }
 
 bool BuffersKnown(const WaylandDisplay *d, const Output &o) {
