@@ -47,7 +47,7 @@ mkdir "$tmp/run"
 status=0
 (cd "$tmp/run" && env -i PATH=/usr/bin:/bin "$tmp/root/usr/bin/tusak" 2>"$tmp/stderr") || status=$?
 [ "$status" -eq 0 ] || fail "exit status $status"
-want=$'Error: hbmScreen\nError: Compatible Bitmap Selection\nError: Screen to Compat Blt Failed\nError: error\nError: GetDIBits'
+want=$'tusak: no X display named (DISPLAY is not set)\nError: hbmScreen\nError: Compatible Bitmap Selection\nError: Screen to Compat Blt Failed\nError: error\nError: GetDIBits'
 [ "$(cat "$tmp/stderr")" = "$want" ] || fail "notices: $(cat "$tmp/stderr")"
 [ "$(stat -c %s "$tmp/run/tusak0000.bmp")" -eq 118 ] || fail "no 118-byte tusak0000.bmp"
 echo "package: $(basename "$deb"), Depends: $depends"

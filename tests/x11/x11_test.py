@@ -67,9 +67,11 @@ CASES = {
                                          xvfb=NO_SHM),
     "capture_30": dict(depth=30, bits=32),
     "capture_30_directcolor": dict(depth=30, cc=5, bits=32),
-    "no_display": dict(depth="unset", notices=NO_BITMAP, empty=True),
+    "no_display": dict(depth="unset", notices=NO_BITMAP, empty=True,
+                       why=["no X display named (DISPLAY is not set)"]),
     "unreachable_display": dict(depth="unreachable", notices=NO_BITMAP,
-                                empty=True),
+                                empty=True, why=["X display {} does not "
+                                                 "answer"]),
     "notice_to_closed_pipe": dict(depth="unset", empty=True,
                                   closed_stderr=True),
     "names_taken": dict(depth=24, bits=32, setup="taken",
@@ -281,10 +283,16 @@ def launch(command, env, work, count=1, fsize=None, stderr=subprocess.PIPE):
                 p.wait()
 
 
-def check_notices(err, notices=None):
+def check_notices(err, notices=None, why=None):
     """Standard error holds those notices, or when None, one or more of
-    STEPS in their order."""
+    STEPS in their order; before them, the lines that say why no display
+    served (those given, when given)."""
     lines, steps = err.splitlines(), iter(STEPS)
+    said = [line for line in lines if line.startswith("tusak: ")]
+    assert lines[:len(said)] == said, err
+    if why is not None:
+        assert said == ["tusak: " + w for w in why], err
+    lines = lines[len(said):]
     if notices is not None:
         assert lines == ["Error: " + n for n in notices], err
     else:  # each line found further on in the steps
@@ -417,7 +425,9 @@ def run(case, tusak, probe):
         for status, err, _ in results:
             assert status == 0, (status, err)
             if err is not None:
-                check_notices(err, row.get("notices", []))
+                check_notices(err, row.get("notices", []),
+                              [w.format(env.get("DISPLAY"))
+                               for w in row.get("why", [])])
 
         outs = ["tusak%04d.bmp" % i for i in range(count)] if count > 1 \
             else [row.get("out", "tusak0000.bmp")]

@@ -12,6 +12,9 @@
 #include "platform.h"
 
 struct DisplaySystem {
+  // Serves a Wayland session. Once a compositor has answered, only these are
+  // tried: X11 there is rootless Xwayland, which cannot read the desktop.
+  bool isWayland;
   // Connects, if this system serves the session: gives the connection and
   // fills the screen's size in pixels and the DIB depth that its bitmaps are
   // fetched at (1, 4, 8, 16 or 32). Null when it does not serve, or cannot
@@ -28,6 +31,15 @@ struct DisplaySystem {
   bool (*Fetch)(void *pBitmap, int start, int n, BYTE *pBits, size_t cbStride,
                 RGBQUAD *pPalette);
 };
+
+// Notes why a system did not serve, as one short line ("wayland-1 offers no
+// screen capture protocol"). The lines are printed on standard error, each
+// as "tusak: " and the reason, only when no system serves, before the
+// notices that follow from it.
+void NoteWhy(const char *pszFormat, ...) __attribute__((format(printf, 1, 2)));
+// Called by a Wayland system once a compositor has answered on
+// WAYLAND_DISPLAY, whether or not that system then serves.
+void NoteWaylandSession();
 
 // In the order they are tried.
 extern const DisplaySystem g_screencopySystem;  // Wayland, wlroots screencopy

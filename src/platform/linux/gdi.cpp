@@ -8,6 +8,8 @@
 // ever released: the program keeps its objects until it exits.
 #include <strings.h>
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 
 #include "display.h"
@@ -64,6 +66,12 @@ bool IsLiveBitmap(const void *h) {
   return false;
 }
 
+// Why each system tried did not serve, for when none does.
+const int kMaxWhy = 8;
+char g_why[kMaxWhy][160];
+int g_nWhy = 0;
+bool g_waylandSession = false;
+
 HDC__ *NewDc() {
   for (HDC__ &dc : g_dcs)
     if (!dc.inUse) {
@@ -76,19 +84,34 @@ HDC__ *NewDc() {
 
 }  // namespace
 
+void NoteWhy(const char *pszFormat, ...) {
+  if (g_nWhy == kMaxWhy) return;
+  va_list args;
+  va_start(args, pszFormat);
+  std::vsnprintf(g_why[g_nWhy++], sizeof g_why[0], pszFormat, args);
+  va_end(args);
+}
+
+void NoteWaylandSession() { g_waylandSession = true; }
+
 HDC CreateDCA(LPCSTR pszDriver, LPCSTR pszDevice, LPCSTR, const void *) {
   // Only the whole display is served, as one screen.
   if (!pszDriver || strcasecmp(pszDriver, "DISPLAY") != 0 || pszDevice)
     return nullptr;
   HDC__ *dc = NewDc();
   if (!dc) return nullptr;
+  g_nWhy = 0;
+  g_waylandSession = false;
   for (const DisplaySystem *system : kSystems) {
+    if (g_waylandSession && !system->isWayland) continue;
     dc->display = system->Open(&dc->width, &dc->height, &dc->dibBits);
     if (dc->display) {
       dc->system = system;
       return dc;
     }
   }
+  for (int i = 0; i < g_nWhy; ++i)
+    std::fprintf(stderr, "tusak: %s\n", g_why[i]);
   dc->inUse = false;
   return nullptr;
 }

@@ -247,6 +247,7 @@ void *OpenPortal(int *pcx, int *pcy, int *pnDibBits) {
   }
   if (image.opaque) p.png_free(&image);
   if (!ok) {
+    NoteWhy("desktop portal: no screenshot");
     if (d->bus) p.close_unref(d->bus);
     std::free(d->png);
     delete d;
@@ -315,5 +316,5 @@ bool FetchPortal(void *pBitmap, int start, int n, BYTE *pBits, size_t cbStride,
 
 }  // namespace
 
-const DisplaySystem g_portalSystem = {OpenPortal, CreatePortalBitmap,
+const DisplaySystem g_portalSystem = {true, OpenPortal, CreatePortalBitmap,
                                       CopyPortal, FetchPortal};

@@ -373,7 +373,11 @@ void *OpenScreencopy(int *pcx, int *pcy, int *pnDibBits) {
   // go; a failure shows as the calls that fail.
   wl_log_set_handler_client(Discard);
   wl_display *display = wl_display_connect(nullptr);
-  if (!display) return nullptr;
+  if (!display) {
+    NoteWhy("no Wayland compositor answers on %s", name);
+    return nullptr;
+  }
+  NoteWaylandSession();
   WaylandDisplay *d = new (std::nothrow) WaylandDisplay();
   if (!d) {
     wl_display_disconnect(display);
@@ -396,6 +400,10 @@ void *OpenScreencopy(int *pcx, int *pcy, int *pnDibBits) {
   ok = ok && Roundtrip(display) && LayOut(d);
   if (!ok) {
     // No screencopy here (GNOME, KDE): the portal's turn.
+    if (!d->screencopy)
+      NoteWhy("%s offers no screen capture protocol", name);
+    else
+      NoteWhy("%s: its outputs cannot be read", name);
     Close(d);
     return nullptr;
   }
@@ -597,5 +605,6 @@ bool FetchScreencopy(void *pBitmap, int start, int n, BYTE *pBits,
 
 }  // namespace
 
-const DisplaySystem g_screencopySystem = {
-    OpenScreencopy, CreateScreencopyBitmap, CopyScreencopy, FetchScreencopy};
+const DisplaySystem g_screencopySystem = {true, OpenScreencopy,
+                                          CreateScreencopyBitmap,
+                                          CopyScreencopy, FetchScreencopy};

@@ -179,10 +179,18 @@ bool HasShmByFd(xcb_connection_t *c) {
 void *OpenX11(int *pcx, int *pcy, int *pnDibBits) {
   // No display named, none to connect to.
   const char *name = std::getenv("DISPLAY");
-  if (!name || !*name || !LoadProcs()) return nullptr;
+  if (!name || !*name) {
+    NoteWhy("no X display named (DISPLAY is not set)");
+    return nullptr;
+  }
+  if (!LoadProcs()) {
+    NoteWhy("X11: libxcb cannot be loaded");
+    return nullptr;
+  }
   int screenNumber = 0;
   xcb_connection_t *c = g_xcb.connect(nullptr, &screenNumber);
   if (g_xcb.connection_has_error(c)) {
+    NoteWhy("X display %s does not answer", name);
     g_xcb.disconnect(c);
     return nullptr;
   }
@@ -218,6 +226,7 @@ void *OpenX11(int *pcx, int *pcy, int *pnDibBits) {
     }
   }
   // A visual whose pixels no DIB can carry: not served.
+  NoteWhy("X display %s: its pixel format cannot be saved", name);
   delete d;
   g_xcb.disconnect(c);
   return nullptr;
@@ -436,4 +445,5 @@ bool FetchX11(void *pBitmap, int start, int n, BYTE *pBits, size_t cbStride,
 
 }  // namespace
 
-const DisplaySystem g_x11System = {OpenX11, CreateX11Bitmap, CopyX11, FetchX11};
+const DisplaySystem g_x11System = {false, OpenX11, CreateX11Bitmap, CopyX11,
+                                   FetchX11};
