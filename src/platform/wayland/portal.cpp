@@ -12,43 +12,30 @@
 #include <fcntl.h>
 #include <png.h>
 #include <sys/stat.h>
-#include <systemd/sd-bus.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <new>
 
+#include "bus.h"
 #include "display.h"
 #include "library.h"
 #include "platform.h"
 
 namespace {
 
-// The portal may take a moment (a first request can wait on the desktop);
-// one that never answers fails the call after this long.
+// The portal's answer, after its call returned, may wait on the desktop (a
+// dialog may be on screen); one that never comes is given up after this.
 const uint64_t kTimeoutUs = 30 * 1000 * 1000;
 // A PNG larger than this is not a screenshot.
 const off_t kMaxPngBytes = off_t(1) << 30;
 
-// The procedures of the two libraries, looked up by name.
+// The session bus's procedures, and libpng's.
 struct Procs {
-  decltype(&sd_bus_open_user) open_user;
-  decltype(&sd_bus_get_unique_name) get_unique_name;
-  decltype(&sd_bus_match_signal) match_signal;
-  decltype(&sd_bus_call_method) call_method;
-  decltype(&sd_bus_message_read) message_read;
-  decltype(&sd_bus_message_enter_container) enter_container;
-  decltype(&sd_bus_message_exit_container) exit_container;
-  decltype(&sd_bus_message_skip) message_skip;
-  decltype(&sd_bus_message_unref) message_unref;
-  decltype(&sd_bus_process) process;
-  decltype(&sd_bus_wait) wait;
-  decltype(&sd_bus_error_free) error_free;
-  decltype(&sd_bus_flush_close_unref) close_unref;
+  BusProcs bus;
   decltype(&png_image_begin_read_from_memory) png_begin_read;
   decltype(&png_image_finish_read) png_finish_read;
   decltype(&png_image_free) png_free;
@@ -56,7 +43,7 @@ struct Procs {
 
 struct PortalDisplay {
   Procs procs;
-  sd_bus *bus;  // kept to the process's end, like every connection
+  sd_bus *bus;  // the session bus, shared and kept to the process's end
   BYTE *png;    // the file's bytes
   size_t cbPng;
   int width, height;
@@ -68,21 +55,8 @@ struct PortalBitmap {
 };
 
 bool LoadProcs(Procs *p) {
-  void *bus = dlopen("libsystemd.so.0", RTLD_NOW | RTLD_LOCAL);
   void *png = dlopen("libpng16.so.16", RTLD_NOW | RTLD_LOCAL);
-  return LookUp(bus, "sd_bus_open_user", &p->open_user) &&
-         LookUp(bus, "sd_bus_get_unique_name", &p->get_unique_name) &&
-         LookUp(bus, "sd_bus_match_signal", &p->match_signal) &&
-         LookUp(bus, "sd_bus_call_method", &p->call_method) &&
-         LookUp(bus, "sd_bus_message_read", &p->message_read) &&
-         LookUp(bus, "sd_bus_message_enter_container", &p->enter_container) &&
-         LookUp(bus, "sd_bus_message_exit_container", &p->exit_container) &&
-         LookUp(bus, "sd_bus_message_skip", &p->message_skip) &&
-         LookUp(bus, "sd_bus_message_unref", &p->message_unref) &&
-         LookUp(bus, "sd_bus_process", &p->process) &&
-         LookUp(bus, "sd_bus_wait", &p->wait) &&
-         LookUp(bus, "sd_bus_error_free", &p->error_free) &&
-         LookUp(bus, "sd_bus_flush_close_unref", &p->close_unref) &&
+  return LoadBusProcs(&p->bus) &&
          LookUp(png, "png_image_begin_read_from_memory", &p->png_begin_read) &&
          LookUp(png, "png_image_finish_read", &p->png_finish_read) &&
          LookUp(png, "png_image_free", &p->png_free);
@@ -90,7 +64,7 @@ bool LoadProcs(Procs *p) {
 
 // What the request's Response signal said.
 struct Answer {
-  const Procs *procs;
+  const BusProcs *procs;
   bool done;
   char path[4096];  // of the file, empty if none came
 };
@@ -128,7 +102,7 @@ bool PathOfUri(const char *uri, char *path, size_t cbPath) {
 // names the file.
 int OnResponse(sd_bus_message *m, void *userdata, sd_bus_error *) {
   Answer *a = static_cast<Answer *>(userdata);
-  const Procs &p = *a->procs;
+  const BusProcs &p = *a->procs;
   a->done = true;
   uint32_t response = 1;
   if (p.message_read(m, "u", &response) < 0 || response != 0) return 0;
@@ -147,14 +121,8 @@ int OnResponse(sd_bus_message *m, void *userdata, sd_bus_error *) {
   return 0;
 }
 
-double NowUs() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec * 1e6 + ts.tv_nsec / 1e3;
-}
-
 // Asks the portal for a screenshot; the file's path in a->path.
-bool RequestScreenshot(const Procs &p, sd_bus *bus, Answer *a) {
+bool RequestScreenshot(const BusProcs &p, sd_bus *bus, Answer *a) {
   // The portal answers on a request object whose path it builds from our
   // unique name and a token of ours; listening there first means the
   // answer cannot come before we listen.
@@ -171,7 +139,10 @@ bool RequestScreenshot(const Procs &p, sd_bus *bus, Answer *a) {
                 "/org/freedesktop/portal/desktop/request/%s/%s", sender, token);
   const char *kPortal = "org.freedesktop.portal.Desktop";
   const char *kRequest = "org.freedesktop.portal.Request";
-  if (p.match_signal(bus, nullptr, kPortal, path, kRequest, "Response",
+  // Released before this returns: the bus outlives the request, and the
+  // answer's storage does not.
+  sd_bus_slot *slot = nullptr, *other = nullptr;
+  if (p.match_signal(bus, &slot, kPortal, path, kRequest, "Response",
                      OnResponse, a) < 0)
     return false;
 
@@ -186,17 +157,13 @@ bool RequestScreenshot(const Procs &p, sd_bus *bus, Answer *a) {
   bool ok = r >= 0 && p.message_read(reply, "o", &handle) >= 0 && handle;
   // A portal older than the token convention names its own request.
   if (ok && std::strcmp(handle, path) != 0)
-    ok = p.match_signal(bus, nullptr, kPortal, handle, kRequest, "Response",
+    ok = p.match_signal(bus, &other, kPortal, handle, kRequest, "Response",
                         OnResponse, a) >= 0;
   if (reply) p.message_unref(reply);
 
-  double deadline = NowUs() + kTimeoutUs;
-  while (ok && !a->done) {
-    r = p.process(bus, nullptr);
-    if (r > 0) continue;
-    double left = deadline - NowUs();
-    ok = r == 0 && left > 0 && p.wait(bus, static_cast<uint64_t>(left)) >= 0;
-  }
+  ok = ok && RunBusUntil(p, bus, &a->done, BusNowUs() + kTimeoutUs);
+  p.slot_unref(slot);
+  p.slot_unref(other);
   return ok && a->path[0];
 }
 
@@ -233,9 +200,10 @@ void *OpenPortal(int *pcx, int *pcy, int *pnDibBits) {
   PortalDisplay *d = new (std::nothrow) PortalDisplay();
   if (!d) return nullptr;
   const Procs &p = d->procs;
-  Answer answer = {&p, false, {0}};
-  bool ok = LoadProcs(&d->procs) && p.open_user(&d->bus) >= 0 &&
-            RequestScreenshot(p, d->bus, &answer) &&
+  Answer answer = {&p.bus, false, {0}};
+  bool ok = LoadProcs(&d->procs) &&
+            (d->bus = OpenSessionBus(p.bus)) != nullptr &&
+            RequestScreenshot(p.bus, d->bus, &answer) &&
             (d->png = TakeFile(answer.path, &d->cbPng)) != nullptr;
   png_image image = {};
   image.version = PNG_IMAGE_VERSION;
@@ -248,7 +216,6 @@ void *OpenPortal(int *pcx, int *pcy, int *pnDibBits) {
   if (image.opaque) p.png_free(&image);
   if (!ok) {
     NoteWhy("desktop portal: no screenshot");
-    if (d->bus) p.close_unref(d->bus);
     std::free(d->png);
     delete d;
     return nullptr;
