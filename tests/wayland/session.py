@@ -6,7 +6,7 @@ first use) with a private runtime directory and home. A Session knows the
 environment a client needs, runs commands in it, changes outputs and waits
 for each change to show, takes reference captures with grim, and can start
 the desktop portal stack (D-Bus, PipeWire, xdg-desktop-portal with its wlr
-backend) on the same desktop.
+backend) on the same desktop, or a scripted portal (scripted_portal.py).
 
     with session.start(picture=session.pattern((1024, 768))) as s:
         s.run(["tusak"], cwd=s.workdir())
@@ -239,23 +239,16 @@ class Session:
     def start_portal(self, timeout=30, extra_env=None):
         """A private session bus with PipeWire and the portals activated on
         it; returns the environment for portal clients (also self.env)."""
-        bus = os.path.join(self.runtime, "bus")
-        env = dict(self.env, DBUS_SESSION_BUS_ADDRESS="unix:path=" + bus,
-                   **(extra_env or {}))
         # xdg-desktop-portal-wlr can only rewrite a file of its own there.
         if os.path.lexists(PORTAL_FILE):
             if os.lstat(PORTAL_FILE).st_uid != self.user.pw_uid:
                 raise Failed(PORTAL_FILE + " belongs to someone else")
             os.unlink(PORTAL_FILE)
-        # Services activated by the bus inherit its environment.
-        self.popen(["dbus-daemon", "--session", "--nofork", "--nopidfile",
-                    "--address=unix:path=" + bus], log="dbus.log", env=env)
-        wait_for(lambda: os.path.exists(bus), timeout, "the session bus")
+        env = self.start_bus(timeout, extra_env)
         self.popen(["pipewire"], log="pipewire.log", env=env)
         wait_for(lambda: any(n.startswith("pipewire-0")
                              for n in os.listdir(self.runtime)),
                  timeout, "pipewire")
-        self.env = env
         # xdg-desktop-portal-wlr can miss a call that comes while it starts
         # up (until another one wakes it), which stalls the portal's own
         # start for D-Bus's 25 s timeout; so it is started first, and
@@ -273,6 +266,36 @@ class Session:
                  "the portal to offer Screenshot (see dbus.log)",
                  interval=0.5)
         return env
+
+    def start_bus(self, timeout=30, extra_env=None):
+        """A private session bus; returns the environment for its clients
+        (also self.env)."""
+        bus = os.path.join(self.runtime, "bus")
+        env = dict(self.env, DBUS_SESSION_BUS_ADDRESS="unix:path=" + bus,
+                   **(extra_env or {}))
+        # Services activated by the bus inherit its environment.
+        self.popen(["dbus-daemon", "--session", "--nofork", "--nopidfile",
+                    "--address=unix:path=" + bus], log="dbus.log", env=env)
+        wait_for(lambda: os.path.exists(bus), timeout, "the session bus")
+        self.env = env
+        return env
+
+    def start_scripted_portal(self, *args, timeout=30):
+        """scripted_portal.py with args on a private session bus (started
+        if there is none), once it owns the portal's name."""
+        if "DBUS_SESSION_BUS_ADDRESS" not in self.env:
+            self.start_bus(timeout)
+        script = os.path.join(self.dir, "scripted_portal.py")
+        shutil.copy(os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                 "scripted_portal.py"), script)
+        os.chmod(script, 0o755)
+        self.popen(["/usr/bin/python3", script] + list(args),
+                   log="portal.log")
+        wait_for(lambda: self.call("org.freedesktop.DBus",
+                                   "/org/freedesktop/DBus",
+                                   "org.freedesktop.DBus.NameHasOwner",
+                                   PORTAL[0], timeout=2) == "(true,)",
+                 timeout, "the scripted portal (see portal.log)")
 
     def call(self, dest, path, method, *args, timeout=10):
         """A D-Bus method call on the session bus with gdbus, as the user:

@@ -7,10 +7,12 @@ the exit status, the notices on standard error, the files left, and the
 pixels: against the picture itself, or against grim's capture of the layout
 where outputs are turned or scaled. A proxy (../unix_proxy.py) between tusak
 and sway cuts the connection part way, or hides screencopy so that tusak
-takes the desktop portal's path, as on GNOME or KDE.
+takes the desktop portal's path, as on GNOME or KDE: the real portal, or a
+scripted one (scripted_portal.py) that hands back files of the row's making,
+or a session bus that never answers.
 Usage: wayland_test.py --list | --tusak PATH CASE
 """
-import os, shutil, struct, sys
+import os, pwd, shutil, socket, struct, sys, threading, time, zlib
 
 from PIL import Image
 
@@ -29,7 +31,9 @@ TRANSFORMS = ["90", "180", "270", "flipped", "flipped-90", "flipped-180",
 # layout: what is done to the outputs before the capture; reference: what
 # the file must equal ("picture" or "grim"); cut: the connection is cut at
 # these fractions of a whole run's bytes from the compositor; portal: the
-# desktop portal runs and tusak's connection hides screencopy.
+# desktop portal runs and tusak's connection hides screencopy; scripted: so
+# does a scripted portal, in one of the ways of scripted_run; silent_bus: the
+# session bus accepts and never answers.
 CASES = {
     "one_output": dict(reference="picture"),
     "rotated_second_output": dict(layout="rotated", reference="grim"),
@@ -37,7 +41,20 @@ CASES = {
     "scale_2": dict(layout="scale2", reference="grim"),
     "compositor_gone": dict(cut=[0, 0.02, 0.3, 0.6, 0.99]),
     "portal": dict(portal=True, reference="picture"),
+    "portal_existing_picture": dict(scripted="existing"),
+    "portal_file_of_another_user": dict(scripted="planted"),
+    "portal_16_bit_png": dict(scripted="16-bit"),
+    "portal_truncated_png": dict(scripted="truncated"),
+    "portal_other_request_path": dict(scripted="other-path"),
+    "portal_never_replies": dict(scripted="never-replies"),
+    "session_bus_silent": dict(silent_bus=True),
 }
+# The scripted portal's pictures: not the desktop's, so that the file shows
+# it was read.
+SCRIPTED_SIZE = (320, 200)
+# A bus or portal that says nothing is given up after 5 s; the run may take
+# a little longer on a busy machine, never sd-bus's own 25-90 s.
+SILENT_LIMIT = 7.5
 
 
 def run_tusak(s, tusak, env=None):
@@ -73,6 +90,199 @@ def check_capture(s, tusak, want, env=None):
         raise AssertionError("%d pixels differ, first at %s: %s, want %s" % (
             len(diff), diff[0], got.getpixel(diff[0]),
             want.getpixel(diff[0])))
+
+
+def no_screencopy(s):
+    """A proxy to the session's compositor that hides screencopy, and the
+    environment that has tusak use it."""
+    target = os.path.join(s.runtime, s.env["WAYLAND_DISPLAY"])
+    listen = os.path.join(s.runtime, "wayland-no-screencopy")
+    proxy = Proxy(listen, target, "--hide-global",
+                  "zwlr_screencopy_manager_v1", workdir=s.workdir(),
+                  run_as=s.as_user, env=s.env)
+    return proxy, dict(s.env, WAYLAND_DISPLAY="wayland-no-screencopy")
+
+
+def png16(picture, path):
+    """picture as a 16-bit RGB PNG with no colour-space chunk; each sample's
+    low byte differs from its high byte, by less than half a step, so that
+    rounding to 8 bits and Pillow's dropping of the low byte agree."""
+    w, h = picture.size
+    rows = []
+    for y in range(h):
+        row = bytearray(b"\0")
+        for x in range(w):
+            for i, c in enumerate(picture.getpixel((x, y))):
+                low = min(255, max(0, c + (x * 37 + y * 11 + i * 53) % 200
+                                   - 100))
+                row += bytes((c, low))
+        rows.append(bytes(row))
+
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + \
+            struct.pack(">I", zlib.crc32(kind + data))
+    with open(path, "wb") as f:
+        f.write(b"\x89PNG\r\n\x1a\n" +
+                chunk(b"IHDR", struct.pack(">IIBBBBB", w, h, 16, 2, 0, 0, 0)) +
+                chunk(b"IDAT", zlib.compress(b"".join(rows))) +
+                chunk(b"IEND", b""))
+    os.chmod(path, 0o644)
+
+
+def split_stderr(lines):
+    """(why lines, notices) of a failed run, checked to come in that order
+    and the notices to be known ones."""
+    why = [n for n in lines if n.startswith("tusak: ")]
+    notices = lines[len(why):]
+    assert lines[:len(why)] == why, lines
+    assert notices and all(n.startswith("Error: ") and n[7:] in NOTICES
+                           for n in notices), lines
+    return why, notices
+
+
+def scripted_run(s, tusak, kind):
+    """tusak against a scripted portal that answers as kind says."""
+    picture = session.pattern(SCRIPTED_SIZE, mark=(0, 255, 0))
+    shared = os.path.join(s.dir, "shared")  # like /tmp: anyone may write
+    os.mkdir(shared)
+    os.chmod(shared, 0o1777)
+    out = os.path.join(shared, "out.png")
+    src = os.path.join(s.dir, "portal-src.png")
+    args = ["--uri", out]
+    if kind == "existing":
+        # A picture of the user's, from yesterday, handed back as it is.
+        pictures = os.path.join(s.home, "Pictures")
+        os.mkdir(pictures)
+        out = os.path.join(pictures, "holiday 1.png")
+        picture.save(out)
+        s._chown(pictures, out)
+        os.utime(out, (time.time() - 86400,) * 2)
+        args = ["--uri", out]
+    elif kind == "planted":
+        # Another user's file where the portal writes, in a shared folder.
+        session.pattern(SCRIPTED_SIZE, mark=(255, 0, 255)).save(out)
+        nobody = pwd.getpwnam("nobody")
+        os.chown(out, nobody.pw_uid, nobody.pw_gid)
+        os.chmod(out, 0o666)
+    elif kind == "16-bit":
+        png16(picture, src)
+        args += ["--write", src]
+    elif kind == "truncated":
+        # Stored rows (no compression), cut half way through.
+        picture.save(src, compress_level=0)
+        with open(src, "rb") as f:
+            data = f.read()
+        with open(src, "wb") as f:
+            f.write(data[:len(data) // 2])
+        args += ["--write", src]
+    elif kind == "other-path":
+        # An older portal's own request path, its answer sent even before
+        # the call's reply.
+        picture.save(src)
+        args += ["--write", src, "--request-path", "other", "--answer-first"]
+    elif kind == "never-replies":
+        args += ["--never-reply"]
+    before = open(out, "rb").read() if os.path.exists(out) else None
+    before_stat = os.stat(out) if before else None
+    s.start_scripted_portal(*args)
+    proxy, env = no_screencopy(s)
+    with proxy:
+        start = time.monotonic()
+        status, lines, files, _ = run_tusak(s, tusak, env)
+        elapsed = time.monotonic() - start
+    assert status == 0, status
+    assert list(files) == ["tusak0000.bmp"], list(files)
+    got = files["tusak0000.bmp"]
+
+    if kind == "existing":
+        # Read, and left as it was, with a word on why it stays.
+        assert lines == ["tusak: desktop portal: %s left in place: older "
+                         "than the request" % out], lines
+        assert got.tobytes() == picture.tobytes(), "wrong picture"
+        assert open(out, "rb").read() == before, "picture changed"
+        assert os.stat(out).st_mtime == before_stat.st_mtime
+    elif kind == "planted":
+        # Not read, not removed: no screenshot.
+        why, _ = split_stderr(lines)
+        assert any(out in w and "refused: it belongs to another user" in w
+                   for w in why), why
+        assert got is None, "a screenshot from another user's file"
+        assert open(out, "rb").read() == before, "planted file changed"
+    elif kind == "16-bit":
+        assert lines == [], lines
+        want = Image.open(src)
+        assert want.mode == "RGB", want.mode  # Pillow's 8 bits of 16
+        assert got.size == want.size, got.size
+        if got.tobytes() != want.tobytes():
+            diff = [(x, y) for y in range(got.height)
+                    for x in range(got.width)
+                    if got.getpixel((x, y)) != want.getpixel((x, y))]
+            raise AssertionError("%d pixels differ, first at %s: %s, want %s"
+                                 % (len(diff), diff[0], got.getpixel(diff[0]),
+                                    want.getpixel(diff[0])))
+        assert not os.path.exists(out), "the portal's file left"
+    elif kind == "truncated":
+        # The rows before the cut, then black; a word on it, no notice.
+        assert len(lines) == 1 and lines[0].startswith(
+            "tusak: desktop portal: the picture is incomplete"), lines
+        w, h = picture.size
+        rows = [got.crop((0, y, w, y + 1)).tobytes() for y in range(h)]
+        kept = 0
+        while kept < h and rows[kept] == \
+                picture.crop((0, kept, w, kept + 1)).tobytes():
+            kept += 1
+        black = bytes(3 * w)
+        assert all(r == black for r in rows[kept:]), \
+            "row %d neither the picture's nor black" % kept
+        # Half the stored rows came; libpng reads in blocks of 8 KB.
+        assert h // 2 - 12 <= kept < h // 2 + 1, (kept, h)
+        assert not os.path.exists(out), "the portal's file left"
+    elif kind == "other-path":
+        assert lines == [], lines
+        assert got.tobytes() == picture.tobytes(), "wrong picture"
+        assert not os.path.exists(out), "the portal's file left"
+    elif kind == "never-replies":
+        why, _ = split_stderr(lines)
+        assert any(w.startswith("tusak: desktop portal: Screenshot call "
+                                "failed") for w in why), why
+        assert elapsed < SILENT_LIMIT, "took %.1f s" % elapsed
+    print("%s: %.2f s, stderr %r" % (kind, elapsed, lines))
+
+
+def silent_bus_run(s, tusak):
+    """tusak against a session bus that accepts and never answers."""
+    path = os.path.join(s.runtime, "bus-silent")
+    listener = socket.socket(socket.AF_UNIX)
+    listener.bind(path)
+    os.chmod(path, 0o777)
+    listener.listen(8)
+    held = []
+
+    def accept():
+        try:
+            while True:
+                held.append(listener.accept()[0])
+        except OSError:
+            pass
+    threading.Thread(target=accept, daemon=True).start()
+    proxy, env = no_screencopy(s)
+    env["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + path
+    try:
+        with proxy:
+            start = time.monotonic()
+            status, lines, files, _ = run_tusak(s, tusak, env)
+            elapsed = time.monotonic() - start
+    finally:
+        listener.close()
+        for c in held:
+            c.close()
+    assert held, "tusak never connected to the bus"
+    assert status == 0, status
+    why, _ = split_stderr(lines)
+    assert "tusak: session bus: no answer within 5 s" in why, why
+    assert list(files) == ["tusak0000.bmp"], list(files)
+    assert elapsed < SILENT_LIMIT, "took %.1f s" % elapsed
+    print("silent bus: %.2f s, stderr %r" % (elapsed, lines))
 
 
 def lay_out(s, layout):
@@ -124,15 +334,15 @@ def run(case, tusak):
         lay_out(s, row.get("layout"))
         if "cut" in row:
             cut_runs(s, own, row["cut"])
+        elif "scripted" in row:
+            scripted_run(s, own, row["scripted"])
+        elif row.get("silent_bus"):
+            silent_bus_run(s, own)
         elif row.get("portal"):
             s.start_portal()
-            target = os.path.join(s.runtime, s.env["WAYLAND_DISPLAY"])
-            listen = os.path.join(s.runtime, "wayland-no-screencopy")
-            with Proxy(listen, target, "--hide-global",
-                       "zwlr_screencopy_manager_v1", workdir=s.workdir(),
-                       run_as=s.as_user, env=s.env):
-                check_capture(s, own, picture, dict(
-                    s.env, WAYLAND_DISPLAY="wayland-no-screencopy"))
+            proxy, env = no_screencopy(s)
+            with proxy:
+                check_capture(s, own, picture, env)
             # The portal's file was made for this request alone.
             assert not os.path.exists(session.PORTAL_FILE), "portal file left"
         elif row.get("layout") == "transforms":

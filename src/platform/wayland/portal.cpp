@@ -1,14 +1,16 @@
 // Reading a Wayland desktop through the desktop portal, where the compositor
 // offers no screencopy (GNOME, KDE Plasma): org.freedesktop.portal.Screenshot
 // over the session bus, without asking the user, hands back a PNG file of
-// the whole desktop, which is read into memory and removed at once, as it
-// was made for this request alone. The portal is asked when the display's
-// context is made, as the picture's size is known only then; that is the
-// moment of the copy.
+// the whole desktop, which is read into memory and removed, as it was made
+// for this request alone; what is not plainly that file is not removed, and
+// what another user made is not read. The portal is asked when the
+// display's context is made, as the picture's size is known only then; that
+// is the moment of the copy.
 //
-// libsystemd (sd-bus) and libpng are loaded only when this path runs: a
-// launch on X11 or on a screencopy compositor never pays for them.
+// libsystemd (sd-bus, see bus.h) and libpng are loaded only when this path
+// runs: a launch on X11 or on a screencopy compositor never pays for them.
 #include <dlfcn.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <png.h>
 #include <sys/stat.h>
@@ -18,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <new>
 
 #include "bus.h"
@@ -62,10 +65,14 @@ bool LoadProcs(Procs *p) {
          LookUp(png, "png_image_free", &p->png_free);
 }
 
-// What the request's Response signal said.
+// The request, and what its Response signal said.
 struct Answer {
   const BusProcs *procs;
-  bool done;
+  char handle[512];  // the request's object path, as the call returned it
+  bool done;         // its Response came
+  timespec asked;    // when the call was made, on the file system's clock
+  uint32_t response;
+  bool hasUri;
   char path[4096];  // of the file, empty if none came
 };
 
@@ -99,19 +106,23 @@ bool PathOfUri(const char *uri, char *path, size_t cbPath) {
 }
 
 // Response(u response, a{sv} results): 0 is success, and results["uri"]
-// names the file.
+// names the file. Every Response sent to us comes here; the one on this
+// request's path is the answer.
 int OnResponse(sd_bus_message *m, void *userdata, sd_bus_error *) {
   Answer *a = static_cast<Answer *>(userdata);
   const BusProcs &p = *a->procs;
+  const char *at = p.get_path(m);
+  if (a->done || !at || std::strcmp(at, a->handle) != 0) return 0;
   a->done = true;
-  uint32_t response = 1;
-  if (p.message_read(m, "u", &response) < 0 || response != 0) return 0;
+  a->response = 2;
+  if (p.message_read(m, "u", &a->response) < 0 || a->response != 0) return 0;
   if (p.enter_container(m, 'a', "{sv}") < 0) return 0;
   while (p.enter_container(m, 'e', "sv") > 0) {
     const char *key = nullptr, *uri = nullptr;
     if (p.message_read(m, "s", &key) < 0) return 0;
     if (key && !std::strcmp(key, "uri")) {
       if (p.message_read(m, "v", "s", &uri) < 0) return 0;
+      a->hasUri = true;
       if (!PathOfUri(uri, a->path, sizeof a->path)) a->path[0] = '\0';
     } else if (p.message_skip(m, "v") < 0) {
       return 0;
@@ -123,73 +134,133 @@ int OnResponse(sd_bus_message *m, void *userdata, sd_bus_error *) {
 
 // Asks the portal for a screenshot; the file's path in a->path.
 bool RequestScreenshot(const BusProcs &p, sd_bus *bus, Answer *a) {
-  // The portal answers on a request object whose path it builds from our
-  // unique name and a token of ours; listening there first means the
-  // answer cannot come before we listen.
-  const char *unique = nullptr;
-  if (p.get_unique_name(bus, &unique) < 0 || !unique || unique[0] != ':')
-    return false;
-  char sender[256], token[64], path[512];
-  size_t n = 0;
-  for (const char *s = unique + 1; *s && n + 1 < sizeof sender; ++s)
-    sender[n++] = *s == '.' ? '_' : *s;
-  sender[n] = '\0';
-  std::snprintf(token, sizeof token, "tusak%ld", static_cast<long>(getpid()));
-  std::snprintf(path, sizeof path,
-                "/org/freedesktop/portal/desktop/request/%s/%s", sender, token);
   const char *kPortal = "org.freedesktop.portal.Desktop";
-  const char *kRequest = "org.freedesktop.portal.Request";
-  // Released before this returns: the bus outlives the request, and the
-  // answer's storage does not.
-  sd_bus_slot *slot = nullptr, *other = nullptr;
-  if (p.match_signal(bus, &slot, kPortal, path, kRequest, "Response",
-                     OnResponse, a) < 0)
+  // The portal answers on a request object of its own. Newer ones build its
+  // path from our unique name and a token of ours, older ones name it in
+  // the call's reply alone; so every Response the portal sends us is
+  // listened to before the call, and the one on the path the call returned
+  // is taken: no answer can come unheard.
+  sd_bus_slot *slot = nullptr;  // released before this returns: the bus
+                                // outlives the request, *a does not
+  int r = p.add_match(bus, &slot,
+                      "type='signal',sender='org.freedesktop.portal.Desktop',"
+                      "interface='org.freedesktop.portal.Request',"
+                      "member='Response'",
+                      OnResponse, a);
+  if (r < 0) {
+    NoteWhy("desktop portal: cannot listen for its answer (%s)",
+            std::strerror(-r));
     return false;
-
+  }
+  char token[64];
+  std::snprintf(token, sizeof token, "tusak%ld", static_cast<long>(getpid()));
   sd_bus_error error = SD_BUS_ERROR_NULL;
   sd_bus_message *reply = nullptr;
-  int r = p.call_method(bus, kPortal, "/org/freedesktop/portal/desktop",
-                        "org.freedesktop.portal.Screenshot", "Screenshot",
-                        &error, &reply, "sa{sv}", "", 2, "handle_token", "s",
-                        token, "interactive", "b", 0);
-  p.error_free(&error);
+  // The clock that stamps files when they change.
+  clock_gettime(CLOCK_REALTIME_COARSE, &a->asked);
+  r = p.call_method(bus, kPortal, "/org/freedesktop/portal/desktop",
+                    "org.freedesktop.portal.Screenshot", "Screenshot", &error,
+                    &reply, "sa{sv}", "", 2, "handle_token", "s", token,
+                    "interactive", "b", 0);
   const char *handle = nullptr;
-  bool ok = r >= 0 && p.message_read(reply, "o", &handle) >= 0 && handle;
-  // A portal older than the token convention names its own request.
-  if (ok && std::strcmp(handle, path) != 0)
-    ok = p.match_signal(bus, &other, kPortal, handle, kRequest, "Response",
-                        OnResponse, a) >= 0;
+  bool ok = r >= 0 && p.message_read(reply, "o", &handle) >= 0 && handle &&
+            std::strlen(handle) < sizeof a->handle;
+  if (ok)
+    std::strcpy(a->handle, handle);
+  else if (r < 0)
+    NoteWhy("desktop portal: Screenshot call failed (%s)",
+            error.message ? error.message
+            : error.name  ? error.name
+                          : std::strerror(-r));
+  else
+    NoteWhy("desktop portal: Screenshot call answered without a request");
+  p.error_free(&error);
   if (reply) p.message_unref(reply);
 
-  ok = ok && RunBusUntil(p, bus, &a->done, BusNowUs() + kTimeoutUs);
+  if (ok && !RunBusUntil(p, bus, &a->done, BusNowUs() + kTimeoutUs)) {
+    ok = false;
+    NoteWhy("desktop portal: no answer within %d s",
+            static_cast<int>(kTimeoutUs / 1000000));
+  }
   p.slot_unref(slot);
-  p.slot_unref(other);
-  return ok && a->path[0];
+  if (ok && a->response != 0) {
+    ok = false;
+    NoteWhy("desktop portal: screenshot %s (response %u)",
+            a->response == 1 ? "cancelled" : "refused",
+            static_cast<unsigned>(a->response));
+  } else if (ok && !a->path[0]) {
+    ok = false;
+    NoteWhy("desktop portal: %s", a->hasUri ? "the picture is not a local file"
+                                            : "no picture in the answer");
+  }
+  return ok;
 }
 
-// The file's bytes, and the file removed; null if it cannot be read.
-BYTE *TakeFile(const char *path, size_t *pcb) {
-  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-  BYTE *data = nullptr;
-  struct stat st;
-  if (fd != -1 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-      st.st_size > 0 && st.st_size < kMaxPngBytes) {
-    size_t cb = static_cast<size_t>(st.st_size), got = 0;
-    data = static_cast<BYTE *>(std::malloc(cb));
-    while (data && got < cb) {
-      ssize_t r = read(fd, data + got, cb - got);
-      if (r <= 0) break;
-      got += static_cast<size_t>(r);
-    }
-    if (data && got == cb) {
-      *pcb = cb;
-    } else {
-      std::free(data);
-      data = nullptr;
-    }
+// The portal's file, read: null, with a why line, if it is refused or
+// cannot be read. It is removed only when it is the portal's fresh file for
+// this request: a regular file of this user's, changed no earlier than the
+// request was made (asked, on the file system's clock). One of this user's
+// that is not (a picture that was there before) is read and left in place,
+// and why is told in pszLeft (empty otherwise). Anything else, such as a
+// file another user put at the path the portal writes, is not read.
+BYTE *TakeFile(const char *path, const timespec &asked, size_t *pcb,
+               char *pszLeft, size_t cbLeft) {
+  pszLeft[0] = '\0';
+  // Not a link's target, nor a device or a pipe that would block the open.
+  int fd =
+      open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+  if (fd == -1) {
+    NoteWhy("desktop portal: cannot open %s (%s)", path,
+            errno == ELOOP ? "a symbolic link" : std::strerror(errno));
+    return nullptr;
   }
-  if (fd != -1) close(fd);
-  unlink(path);
+  struct stat st;
+  const char *refused = nullptr;
+  if (fstat(fd, &st) != 0)
+    refused = std::strerror(errno);
+  else if (st.st_uid != geteuid())
+    refused = "it belongs to another user";
+  else if (!S_ISREG(st.st_mode))
+    refused = "not a regular file";
+  else if (st.st_size <= 0 || st.st_size >= kMaxPngBytes)
+    refused = st.st_size <= 0 ? "empty" : "too large for a screenshot";
+  if (refused) {
+    NoteWhy("desktop portal: %s refused: %s", path, refused);
+    close(fd);
+    return nullptr;
+  }
+  size_t cb = static_cast<size_t>(st.st_size), got = 0;
+  BYTE *data = static_cast<BYTE *>(std::malloc(cb));
+  while (data && got < cb) {
+    ssize_t r = read(fd, data + got, cb - got);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) break;
+    got += static_cast<size_t>(r);
+  }
+  close(fd);
+  if (!data || got != cb) {
+    NoteWhy("desktop portal: cannot read %s", path);
+    std::free(data);
+    return nullptr;
+  }
+  *pcb = cb;
+  bool fresh =
+      st.st_mtim.tv_sec > asked.tv_sec || (st.st_mtim.tv_sec == asked.tv_sec &&
+                                           st.st_mtim.tv_nsec >= asked.tv_nsec);
+  // The name is removed only while it is still the file that was read.
+  struct stat now;
+  if (!fresh)
+    std::snprintf(pszLeft, cbLeft,
+                  "desktop portal: %s left in place: older than the request",
+                  path);
+  else if (lstat(path, &now) != 0 || now.st_dev != st.st_dev ||
+           now.st_ino != st.st_ino)
+    std::snprintf(pszLeft, cbLeft,
+                  "desktop portal: %s left in place: replaced while read",
+                  path);
+  else if (unlink(path) != 0)
+    std::snprintf(pszLeft, cbLeft, "desktop portal: %s left in place: %s", path,
+                  std::strerror(errno));
   return data;
 }
 
@@ -200,22 +271,37 @@ void *OpenPortal(int *pcx, int *pcy, int *pnDibBits) {
   PortalDisplay *d = new (std::nothrow) PortalDisplay();
   if (!d) return nullptr;
   const Procs &p = d->procs;
-  Answer answer = {&p.bus, false, {0}};
-  bool ok = LoadProcs(&d->procs) &&
-            (d->bus = OpenSessionBus(p.bus)) != nullptr &&
-            RequestScreenshot(p.bus, d->bus, &answer) &&
-            (d->png = TakeFile(answer.path, &d->cbPng)) != nullptr;
+  Answer answer = {};
+  answer.procs = &p.bus;
+  char left[4096 + 128] = "";  // a why line for a file left in place
+  bool ok = LoadProcs(&d->procs);
+  if (!ok) NoteWhy("desktop portal: libsystemd or libpng missing");
+  ok = ok && (d->bus = OpenSessionBus(p.bus)) != nullptr &&
+       RequestScreenshot(p.bus, d->bus, &answer) &&
+       (d->png = TakeFile(answer.path, answer.asked, &d->cbPng, left,
+                          sizeof left)) != nullptr;
   png_image image = {};
   image.version = PNG_IMAGE_VERSION;
-  ok = ok && p.png_begin_read(&image, d->png, d->cbPng) && image.width > 0 &&
-       image.height > 0 && image.width <= 32767 && image.height <= 32767;
+  bool picture = ok && p.png_begin_read(&image, d->png, d->cbPng) &&
+                 image.width > 0 && image.height > 0 && image.width <= 32767 &&
+                 image.height <= 32767;
+  // A file left in place is told whether or not the picture serves: as a
+  // why line when it does not, at once when it does.
+  if (left[0] && picture)
+    std::fprintf(stderr, "tusak: %s\n", left);
+  else if (left[0])
+    NoteWhy("%s", left);
+  if (ok && !picture)
+    NoteWhy(
+        "desktop portal: %s: %s", answer.path,
+        image.warning_or_error ? image.message : "larger than a screen can be");
+  ok = picture;
   if (ok) {
     d->width = static_cast<int>(image.width);
     d->height = static_cast<int>(image.height);
   }
   if (image.opaque) p.png_free(&image);
   if (!ok) {
-    NoteWhy("desktop portal: no screenshot");
     std::free(d->png);
     delete d;
     return nullptr;
@@ -249,22 +335,31 @@ bool FetchPortal(void *pBitmap, int start, int n, BYTE *pBits, size_t cbStride,
   const Procs &p = d->procs;
   if (n == 0) return true;
   // The whole picture, bottom-up, straight into the rows; a part of it by
-  // way of a whole one.
+  // way of a whole one. Black where the file leaves rows out.
   bool whole = start == 0 && n == bm->height;
   size_t cbRow = static_cast<size_t>(bm->width) * 4;
   BYTE *rows = whole ? pBits
-                     : static_cast<BYTE *>(std::malloc(
-                           cbRow * static_cast<size_t>(bm->height)));
+                     : static_cast<BYTE *>(
+                           std::calloc(static_cast<size_t>(bm->height), cbRow));
   size_t stride = whole ? cbStride : cbRow;
+  if (whole) std::memset(pBits, 0, cbStride * static_cast<size_t>(n));
   png_image image = {};
   image.version = PNG_IMAGE_VERSION;
   bool ok = rows && p.png_begin_read(&image, d->png, d->cbPng) &&
             int(image.width) == bm->width && int(image.height) == bm->height;
   if (ok) {
     image.format = PNG_FORMAT_BGRA;
-    // A negative stride stores the rows bottom-up, as a DIB has them.
-    ok = p.png_finish_read(&image, nullptr, rows,
-                           -static_cast<png_int_32>(stride), nullptr);
+    // 16-bit samples with no word on their colour space are sRGB, as for
+    // any PNG; libpng would take them for linear light.
+    image.flags |= PNG_IMAGE_FLAG_16BIT_sRGB;
+    // A negative stride stores the rows bottom-up, as a DIB has them. A
+    // file cut short keeps the rows that came before the cut.
+    if (!p.png_finish_read(&image, nullptr, rows,
+                           -static_cast<png_int_32>(stride), nullptr))
+      std::fprintf(stderr,
+                   "tusak: desktop portal: the picture is incomplete (%s); "
+                   "the rest is black\n",
+                   image.message);
   }
   if (image.opaque) p.png_free(&image);
   if (ok && !whole)
