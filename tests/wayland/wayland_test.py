@@ -43,6 +43,7 @@ CASES = {
     "portal": dict(portal=True, reference="picture"),
     "portal_existing_picture": dict(scripted="existing"),
     "portal_file_of_another_user": dict(scripted="planted"),
+    "portal_symbolic_link": dict(scripted="link"),
     "portal_16_bit_png": dict(scripted="16-bit"),
     "portal_truncated_png": dict(scripted="truncated"),
     "portal_other_request_path": dict(scripted="other-path"),
@@ -149,14 +150,19 @@ def scripted_run(s, tusak, kind):
     out = os.path.join(shared, "out.png")
     src = os.path.join(s.dir, "portal-src.png")
     args = ["--uri", out]
-    if kind == "existing":
-        # A picture of the user's, from yesterday, handed back as it is.
+    if kind in ("existing", "link"):
+        # A picture of the user's, from yesterday, handed back as it is, or
+        # a link to it.
         pictures = os.path.join(s.home, "Pictures")
         os.mkdir(pictures)
         out = os.path.join(pictures, "holiday 1.png")
         picture.save(out)
         s._chown(pictures, out)
         os.utime(out, (time.time() - 86400,) * 2)
+        if kind == "link":
+            target, out = out, os.path.join(pictures, "latest.png")
+            os.symlink(target, out)
+            os.lchown(out, s.user.pw_uid, s.user.pw_gid)
         args = ["--uri", out]
     elif kind == "planted":
         # Another user's file where the portal writes, in a shared folder.
@@ -201,6 +207,13 @@ def scripted_run(s, tusak, kind):
         assert got.tobytes() == picture.tobytes(), "wrong picture"
         assert open(out, "rb").read() == before, "picture changed"
         assert os.stat(out).st_mtime == before_stat.st_mtime
+    elif kind == "link":
+        # Not followed, not removed: no screenshot.
+        why, _ = split_stderr(lines)
+        assert "tusak: desktop portal: cannot open %s (a symbolic link)" % out \
+            in why, why
+        assert got is None, "a screenshot through a link"
+        assert os.path.islink(out) and open(out, "rb").read() == before
     elif kind == "planted":
         # Not read, not removed: no screenshot.
         why, _ = split_stderr(lines)
