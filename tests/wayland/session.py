@@ -239,16 +239,23 @@ class Session:
     def start_portal(self, timeout=30, extra_env=None):
         """A private session bus with PipeWire and the portals activated on
         it; returns the environment for portal clients (also self.env)."""
+        bus = os.path.join(self.runtime, "bus")
+        env = dict(self.env, DBUS_SESSION_BUS_ADDRESS="unix:path=" + bus,
+                   **(extra_env or {}))
         # xdg-desktop-portal-wlr can only rewrite a file of its own there.
         if os.path.lexists(PORTAL_FILE):
             if os.lstat(PORTAL_FILE).st_uid != self.user.pw_uid:
                 raise Failed(PORTAL_FILE + " belongs to someone else")
             os.unlink(PORTAL_FILE)
-        env = self.start_bus(timeout, extra_env)
+        # Services activated by the bus inherit its environment.
+        self.popen(["dbus-daemon", "--session", "--nofork", "--nopidfile",
+                    "--address=unix:path=" + bus], log="dbus.log", env=env)
+        wait_for(lambda: os.path.exists(bus), timeout, "the session bus")
         self.popen(["pipewire"], log="pipewire.log", env=env)
         wait_for(lambda: any(n.startswith("pipewire-0")
                              for n in os.listdir(self.runtime)),
                  timeout, "pipewire")
+        self.env = env
         # xdg-desktop-portal-wlr can miss a call that comes while it starts
         # up (until another one wakes it), which stalls the portal's own
         # start for D-Bus's 25 s timeout; so it is started first, and
@@ -267,16 +274,37 @@ class Session:
                  interval=0.5)
         return env
 
-    def start_bus(self, timeout=30, extra_env=None):
-        """A private session bus; returns the environment for its clients
-        (also self.env)."""
+    def call(self, dest, path, method, *args, timeout=10):
+        """A D-Bus method call on the session bus with gdbus, as the user:
+        its reply as gdbus prints it, or None if it failed."""
+        r = self.run(["gdbus", "call", "--session", "--timeout",
+                      str(timeout), "--dest", dest, "--object-path", path,
+                      "--method", method] + list(args), timeout=timeout + 5)
+        return r.stdout.decode().strip() if r.returncode == 0 else None
+
+    def portal_version(self):
+        """The Screenshot portal's version, or None if it has none."""
+        out = self.call(*PORTAL, "org.freedesktop.DBus.Properties.Get",
+                        "org.freedesktop.portal.Screenshot", "version")
+        return out and int(out.split()[1].rstrip(">,)"))
+
+    def start_bus(self, timeout=60, system=False, **extra_env):
+        """A private session bus (and, if system, a stand-in system bus:
+        gnome-shell dies without one where /run/systemd/seats exists);
+        services it activates inherit the environment. Sets self.env."""
         bus = os.path.join(self.runtime, "bus")
         env = dict(self.env, DBUS_SESSION_BUS_ADDRESS="unix:path=" + bus,
-                   **(extra_env or {}))
-        # Services activated by the bus inherit its environment.
-        self.popen(["dbus-daemon", "--session", "--nofork", "--nopidfile",
-                    "--address=unix:path=" + bus], log="dbus.log", env=env)
-        wait_for(lambda: os.path.exists(bus), timeout, "the session bus")
+                   **extra_env)
+        buses = [("bus", bus)]
+        if system:
+            system_bus = os.path.join(self.runtime, "system_bus")
+            env["DBUS_SYSTEM_BUS_ADDRESS"] = "unix:path=" + system_bus
+            buses.append(("system_bus", system_bus))
+        for log, path in buses:
+            self.popen(["dbus-daemon", "--session", "--nofork", "--nopidfile",
+                        "--address=unix:path=" + path], log=log + ".log",
+                       env=env)
+            wait_for(lambda: os.path.exists(path), timeout, "the " + log)
         self.env = env
         return env
 
@@ -296,20 +324,6 @@ class Session:
                                    "org.freedesktop.DBus.NameHasOwner",
                                    PORTAL[0], timeout=2) == "(true,)",
                  timeout, "the scripted portal (see portal.log)")
-
-    def call(self, dest, path, method, *args, timeout=10):
-        """A D-Bus method call on the session bus with gdbus, as the user:
-        its reply as gdbus prints it, or None if it failed."""
-        r = self.run(["gdbus", "call", "--session", "--timeout",
-                      str(timeout), "--dest", dest, "--object-path", path,
-                      "--method", method] + list(args), timeout=timeout + 5)
-        return r.stdout.decode().strip() if r.returncode == 0 else None
-
-    def portal_version(self):
-        """The Screenshot portal's version, or None if it has none."""
-        out = self.call(*PORTAL, "org.freedesktop.DBus.Properties.Get",
-                        "org.freedesktop.portal.Screenshot", "version")
-        return out and int(out.split()[1].rstrip(">,)"))
 
     # --- start and stop -----------------------------------------------
     def start_sway(self, size, picture, timeout):
