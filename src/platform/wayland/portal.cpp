@@ -177,10 +177,14 @@ bool RequestScreenshot(const BusProcs &p, sd_bus *bus, Answer *a) {
   p.error_free(&error);
   if (reply) p.message_unref(reply);
 
-  if (ok && !RunBusUntil(p, bus, &a->done, BusNowUs() + kTimeoutUs)) {
+  uint64_t deadline = BusNowUs() + kTimeoutUs;
+  if (ok && !RunBusUntil(p, bus, &a->done, deadline)) {
     ok = false;
-    NoteWhy("desktop portal: no answer within %d s",
-            static_cast<int>(kTimeoutUs / 1000000));
+    if (BusNowUs() >= deadline)
+      NoteWhy("desktop portal: no answer within %d s",
+              static_cast<int>(kTimeoutUs / 1000000));
+    else
+      NoteWhy("desktop portal: the session bus went away before its answer");
   }
   p.slot_unref(slot);
   if (ok && a->response != 0) {
