@@ -326,12 +326,14 @@ def cut_runs(s, tusak, fractions):
             status, notices, files, _ = run_tusak(s, tusak, env)
         where = "cut at %d of %d bytes" % (cut, total)
         # It goes on to the end: its file, and notices of the failed steps,
-        # after the lines that say why, when the cut came before the copy.
+        # after the lines that say why, if no display system served.
         assert status == 0, (where, status)
         why = [n for n in notices if n.startswith("tusak: ")]
-        notices = notices[len(why):]
-        assert notices and all(n[len("Error: "):] in NOTICES
-                               for n in notices), (where, why, notices)
+        errors = notices[len(why):]
+        assert notices[:len(why)] == why, (where, notices)
+        assert errors and all(n.startswith("Error: ") and n[7:] in NOTICES
+                              for n in errors), (where, notices)
+        assert len(set(why)) == len(why), (where, notices)
         assert list(files) == ["tusak0000.bmp"], (where, list(files))
 
 

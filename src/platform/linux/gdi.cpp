@@ -9,6 +9,7 @@
 #include <strings.h>
 
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -42,11 +43,13 @@ namespace {
 
 const int kMaxDcs = 16;
 const int kMaxBitmaps = 16;
-// Sizes travel as 16-bit numbers in the X protocol, and no screen is larger.
-const int kMaxSide = 32767;
+// The file counts its pixels' bytes in a signed 32-bit size, and the fetch
+// its lines in 16 bits: no larger bitmap can be saved whole.
+const int kMaxLines = 65535;
+const int64_t kMaxBytes = INT32_MAX;
 
-const DisplaySystem *const kSystems[] = {&g_screencopySystem, &g_portalSystem,
-                                         &g_x11System};
+const DisplaySystem *const kSystems[] = {
+    &g_imageCopySystem, &g_screencopySystem, &g_portalSystem, &g_x11System};
 
 HDC__ g_dcs[kMaxDcs];
 HGDIOBJ__ g_bitmaps[kMaxBitmaps];
@@ -88,8 +91,12 @@ void NoteWhy(const char *pszFormat, ...) {
   if (g_nWhy == kMaxWhy) return;
   va_list args;
   va_start(args, pszFormat);
-  std::vsnprintf(g_why[g_nWhy++], sizeof g_why[0], pszFormat, args);
+  std::vsnprintf(g_why[g_nWhy], sizeof g_why[0], pszFormat, args);
   va_end(args);
+  // Once is enough: the Wayland protocols share the connection's reasons.
+  for (int i = 0; i < g_nWhy; ++i)
+    if (!std::strcmp(g_why[i], g_why[g_nWhy])) return;
+  ++g_nWhy;
 }
 
 void NoteWaylandSession() { g_waylandSession = true; }
@@ -139,7 +146,8 @@ HBITMAP CreateCompatibleBitmap(HDC hdc, int cx, int cy) {
   // A memory context makes bitmaps like the one it holds; the one-bit stock
   // bitmap's kind is not made here.
   if (hdc->isMemory && hdc->selected == &g_stockBitmap) return nullptr;
-  if (cx <= 0 || cy <= 0 || cx > kMaxSide || cy > kMaxSide) return nullptr;
+  if (cx <= 0 || cy <= 0 || cy > kMaxLines || int64_t(cx) * cy * 4 > kMaxBytes)
+    return nullptr;
   HGDIOBJ__ *bm = nullptr;
   for (HGDIOBJ__ &slot : g_bitmaps)
     if (!slot.inUse) {

@@ -1,0 +1,210 @@
+// Reading a Wayland desktop through the standard image copy capture
+// protocol, with image capture sources of outputs (compositors on wlroots
+// 0.19 and later, newer desktops); tried before wlroots screencopy. A
+// session for each output says what buffers it takes (size and formats);
+// a frame of each copies the output into its place in one pool (wayland.h
+// has the rest).
+#include <wayland-client.h>
+
+#include <cstdint>
+#include <new>
+
+#include "display.h"
+#include "ext-image-capture-source-v1-client-protocol.h"
+#include "ext-image-copy-capture-v1-client-protocol.h"
+#include "platform.h"
+#include "wayland.h"
+
+namespace {
+
+// An output's session, and the buffer constraints of the batch that the
+// session is telling, until its done.
+struct Capture {
+  Output *o;
+  ext_image_capture_source_v1 *source;
+  ext_image_copy_capture_session_v1 *session;
+  ext_image_copy_capture_frame_v1 *frame;
+  uint32_t width, height, format;
+  bool haveFormat;
+};
+
+ext_image_copy_capture_manager_v1 *g_manager = nullptr;
+ext_output_image_capture_source_manager_v1 *g_sources = nullptr;
+
+Capture *CaptureOf(const Output &o) {
+  return static_cast<Capture *>(o.capture);
+}
+
+void SessionSize(void *data, ext_image_copy_capture_session_v1 *,
+                 uint32_t width, uint32_t height) {
+  Capture *c = static_cast<Capture *>(data);
+  c->width = width;
+  c->height = height;
+}
+
+void SessionShmFormat(void *data, ext_image_copy_capture_session_v1 *,
+                      uint32_t format) {
+  Capture *c = static_cast<Capture *>(data);
+  // The DIB's own layout first, which is copied as it is; else the first
+  // that can be read.
+  bool direct =
+      format == WL_SHM_FORMAT_XRGB8888 || format == WL_SHM_FORMAT_ARGB8888;
+  if (!IsKnownFormat(format) || (c->haveFormat && !direct)) return;
+  if (c->haveFormat && (c->format == WL_SHM_FORMAT_XRGB8888 ||
+                        c->format == WL_SHM_FORMAT_ARGB8888))
+    return;
+  c->format = format;
+  c->haveFormat = true;
+}
+
+void SessionDevice(void *, ext_image_copy_capture_session_v1 *, wl_array *) {}
+void SessionDmabufFormat(void *, ext_image_copy_capture_session_v1 *, uint32_t,
+                         wl_array *) {}
+
+// The batch is whole: its buffers are the ones the next frames take.
+void SessionDone(void *data, ext_image_copy_capture_session_v1 *) {
+  Capture *c = static_cast<Capture *>(data);
+  Output *o = c->o;
+  o->haveBuffer = c->haveFormat;
+  o->format = c->format;
+  o->width = c->width;
+  o->height = c->height;
+  o->stride = (c->width * BytesPerPixel(c->format) + 3) / 4 * 4;
+  o->bufferDone = true;
+  c->haveFormat = false;
+}
+
+// The output is gone: its place stays black.
+void SessionStopped(void *data, ext_image_copy_capture_session_v1 *) {
+  static_cast<Capture *>(data)->o->gone = true;
+}
+
+const ext_image_copy_capture_session_v1_listener kSessionListener = {
+    SessionSize,         SessionShmFormat, SessionDevice,
+    SessionDmabufFormat, SessionDone,      SessionStopped};
+
+void FrameTransform(void *data, ext_image_copy_capture_frame_v1 *,
+                    uint32_t transform) {
+  static_cast<Capture *>(data)->o->bufferTransform =
+      static_cast<int32_t>(transform & 7);
+}
+
+void FrameDamage(void *, ext_image_copy_capture_frame_v1 *, int32_t, int32_t,
+                 int32_t, int32_t) {}
+void FrameTime(void *, ext_image_copy_capture_frame_v1 *, uint32_t, uint32_t,
+               uint32_t) {}
+
+void FrameReady(void *data, ext_image_copy_capture_frame_v1 *) {
+  static_cast<Capture *>(data)->o->ready = true;
+}
+
+// A frame whose buffer no longer fits (the output took a new mode) is
+// tried again with the constraints the session tells next.
+void FrameFailed(void *data, ext_image_copy_capture_frame_v1 *,
+                 uint32_t reason) {
+  Output *o = static_cast<Capture *>(data)->o;
+  o->failed = true;
+  if (reason == EXT_IMAGE_COPY_CAPTURE_FRAME_V1_FAILURE_REASON_STOPPED)
+    o->gone = true;
+}
+
+const ext_image_copy_capture_frame_v1_listener kFrameListener = {
+    FrameTransform, FrameDamage, FrameTime, FrameReady, FrameFailed};
+
+bool ConstraintsKnown(const Output &o) { return o.bufferDone; }
+
+bool Copied(const Output &o) { return o.ready; }
+
+void *OpenImageCopy(int *pcx, int *pcy, int *pnDibBits) {
+  WaylandDisplay *d = ConnectWayland();
+  if (!d) return nullptr;
+  // Both globals, or the next protocol's turn.
+  g_manager =
+      static_cast<ext_image_copy_capture_manager_v1 *>(BindCaptureGlobal(
+          d, &ext_image_copy_capture_manager_v1_interface, 1, nullptr));
+  g_sources = static_cast<ext_output_image_capture_source_manager_v1 *>(
+      BindCaptureGlobal(d,
+                        &ext_output_image_capture_source_manager_v1_interface,
+                        1, nullptr));
+  if (!g_manager || !g_sources) {
+    if (g_manager) ext_image_copy_capture_manager_v1_destroy(g_manager);
+    if (g_sources)
+      ext_output_image_capture_source_manager_v1_destroy(g_sources);
+    g_manager = nullptr;
+    g_sources = nullptr;
+    return nullptr;
+  }
+  *pcx = d->width;
+  *pcy = d->height;
+  *pnDibBits = 32;
+  return d;
+}
+
+// A session for each output, whose constraints come in its first batch.
+bool StartSessions(WaylandDisplay *d) {
+  for (int i = 0; i < d->nOutputs; ++i) {
+    Output *o = d->outputs[i];
+    if (o->capture) continue;
+    Capture *c = new (std::nothrow) Capture();
+    if (!c) return false;
+    c->o = o;
+    o->capture = c;
+    c->source = ext_output_image_capture_source_manager_v1_create_source(
+        g_sources, o->output);
+    // Options 0: the cursor is not drawn in.
+    c->session = ext_image_copy_capture_manager_v1_create_session(g_manager,
+                                                                  c->source, 0);
+    ext_image_copy_capture_session_v1_add_listener(c->session,
+                                                   &kSessionListener, c);
+  }
+  return true;
+}
+
+// One try at every output at once, so they show the same moment.
+bool CaptureOnce(WaylandDisplay *d, WaylandBitmap *bm, double deadline) {
+  for (int i = 0; i < d->nOutputs; ++i) {
+    Output *o = d->outputs[i];
+    Capture *c = CaptureOf(*o);
+    if (c->frame) ext_image_copy_capture_frame_v1_destroy(c->frame);
+    c->frame = nullptr;
+    o->ready = o->failed = false;
+  }
+  if (!WaitForOutputs(d, ConstraintsKnown, deadline)) return false;
+  wl_shm_pool *pool = MakePool(d, bm);
+  if (!pool) return false;
+  for (int i = 0; i < d->nOutputs; ++i) {
+    Output *o = d->outputs[i];
+    Capture *c = CaptureOf(*o);
+    if (o->gone) continue;
+    o->bufferTransform = o->transform;
+    c->frame = ext_image_copy_capture_session_v1_create_frame(c->session);
+    ext_image_copy_capture_frame_v1_add_listener(c->frame, &kFrameListener, c);
+    ext_image_copy_capture_frame_v1_attach_buffer(c->frame,
+                                                  PoolBuffer(pool, *o));
+    ext_image_copy_capture_frame_v1_damage_buffer(
+        c->frame, 0, 0, static_cast<int32_t>(o->width),
+        static_cast<int32_t>(o->height));
+    ext_image_copy_capture_frame_v1_capture(c->frame);
+  }
+  wl_shm_pool_destroy(pool);
+  return WaitForOutputs(d, Copied, deadline);
+}
+
+bool CopyImageCopy(void *pDisplay, void *pBitmap, int x, int y) {
+  WaylandDisplay *d = static_cast<WaylandDisplay *>(pDisplay);
+  WaylandBitmap *bm = static_cast<WaylandBitmap *>(pBitmap);
+  bm->x = x;
+  bm->y = y;
+  if (!StartSessions(d)) return false;
+  // A frame fails when its output changes meanwhile (a new mode): it is
+  // made again, all within the one time limit.
+  double deadline = WaylandNowMs() + kWaylandTimeoutMs;
+  while (!CaptureOnce(d, bm, deadline))
+    if (!AnyFailed(d) || WaylandNowMs() > deadline) return false;
+  return AnyShown(d);
+}
+
+}  // namespace
+
+const DisplaySystem g_imageCopySystem = {
+    true, OpenImageCopy, CreateWaylandBitmap, CopyImageCopy, FetchWayland};
