@@ -12,7 +12,8 @@ backend) on the same desktop, or a scripted portal (scripted_portal.py).
         s.run(["tusak"], cwd=s.workdir())
         reference = s.grim()
 """
-import io, json, os, pwd, shutil, signal, subprocess, tempfile, time
+import fcntl, glob, io, json, os, pwd, re, shutil, signal, subprocess, \
+    tempfile, time
 from PIL import Image
 
 USER = "tusak-test"
@@ -22,6 +23,29 @@ PORTAL = ("org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop")
 BACKEND = "org.freedesktop.impl.portal.desktop.wlr"
 PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
 MARK = "TUSAK_TEST_SESSION"  # in every process of a session, to find them
+
+# Current compositors, from Debian's testing archive, in a root of their own
+# outside any checkout, so that every clone reuses it.
+FORKY = "/var/cache/tusak-tests/forky"
+FORKY_PACKAGES = ("sway", "grim", "labwc", "swaybg", "wlr-randr", "xwayland",
+                  "foot")
+# wayfire has left testing: taken from unstable, which is pinned low so
+# that nothing else comes from there.
+FORKY_UNSTABLE = ("wayfire",)
+# Inside a root: its own proc, sys and dev while a command runs, and the
+# host's /tmp at the same path, so that a session's runtime directory and
+# pictures are one on both sides. The mounts live in a private mount
+# namespace: they go with the last process in it, even when it is killed.
+ROOT_SHELL = r"""set -e
+r=$1; shift
+mount -t proc proc "$r/proc"
+mount --rbind /sys "$r/sys"
+mount --make-rslave "$r/sys"
+mount --rbind /dev "$r/dev"
+mount --make-rslave "$r/dev"
+mount --bind /tmp "$r/tmp"
+exec chroot "$r" "$@"
+"""
 
 
 def ensure_user():
@@ -48,6 +72,94 @@ def pattern(size, mark=(255, 255, 255)):
                  (x * 255 // w, y * 255 // h, (x * 7 + y * 13) & 255)
                  for y in range(h) for x in range(w)])
     return pic
+
+
+def in_root(root, argv):
+    """argv run inside root, with the mounts it needs only while it runs."""
+    return ["unshare", "-m", "--propagation", "private", "--", "sh", "-c",
+            ROOT_SHELL, "sh", root] + list(argv)
+
+
+def host_mirror():
+    """The Debian mirror the host's own apt sources name."""
+    found = []
+    for path in ["/etc/apt/sources.list"] + \
+            sorted(glob.glob("/etc/apt/sources.list.d/*")):
+        try:
+            with open(path) as f:
+                text = f.read()
+        except OSError:
+            continue
+        found += re.findall(r"^URIs:\s*(\S+)", text, re.M)
+        found += re.findall(r"^deb\s+(?:\[[^]]*\]\s+)?(\S+)", text, re.M)
+    for uri in found:
+        if "debian" in uri and "security" not in uri:
+            return uri
+    return "http://deb.debian.org/debian"
+
+
+def make_root(root=FORKY, packages=(), unstable=(), log=None):
+    """A Debian testing (forky) root at root with the compositors above and
+    any further packages named, made once and reused while it holds them
+    all: (root, the names installed). Made as root; about 0.8 GB."""
+    want = sorted(set(FORKY_PACKAGES) | set(packages))
+    want_unstable = sorted(set(FORKY_UNSTABLE) | set(unstable))
+    os.makedirs(os.path.dirname(root), exist_ok=True)
+    done = os.path.join(root, "var/lib/tusak-tests/packages")
+    out = open(log, "ab") if log else None
+
+    def sh(argv, timeout=1800):
+        subprocess.run(argv, check=True, timeout=timeout, stdin=subprocess.DEVNULL,
+                       stdout=out, stderr=out)
+
+    def have():
+        try:
+            with open(done) as f:
+                return f.read().split()
+        except OSError:
+            return []
+    with open(root + ".lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)  # one maker at a time
+        installed = have()
+        if set(want) | set("unstable:" + p for p in want_unstable) <= \
+                set(installed):
+            return root, installed
+        if not installed:  # never finished: made again from nothing
+            shutil.rmtree(root, ignore_errors=True)
+            # Debian 12's debootstrap knows forky by unstable's script.
+            sh(["debootstrap", "--variant=minbase", "forky", root,
+                host_mirror(), "/usr/share/debootstrap/scripts/sid"])
+            mirror = host_mirror()
+            files = {
+                # The archive's Release may be older than its Valid-Until.
+                "etc/apt/apt.conf.d/90tusak-tests":
+                    'Acquire::Check-Valid-Until "false";\n'
+                    'Acquire::Check-Date "false";\n'
+                    'APT::Install-Recommends "false";\n',
+                "etc/apt/sources.list":
+                    "deb %s forky main\ndeb %s sid main\n" % (mirror, mirror),
+                "etc/apt/preferences.d/90tusak-tests":
+                    "Package: *\nPin: release n=sid\nPin-Priority: 50\n",
+                # No service starts while packages are installed.
+                "usr/sbin/policy-rc.d": "#!/bin/sh\nexit 101\n"}
+            for name, text in files.items():
+                with open(os.path.join(root, name), "w") as f:
+                    f.write(text)
+            os.chmod(os.path.join(root, "usr/sbin/policy-rc.d"), 0o755)
+            os.makedirs(os.path.dirname(done), exist_ok=True)
+            with open(done, "w") as f:
+                f.write("base\n")
+        apt = ["apt-get", "-q", "-y", "--no-install-recommends"]
+        sh(in_root(root, ["env", "DEBIAN_FRONTEND=noninteractive",
+                          "apt-get", "-q", "update"]))
+        sh(in_root(root, ["env", "DEBIAN_FRONTEND=noninteractive"] + apt +
+                   ["install"] + want +
+                   ["%s/sid" % p for p in want_unstable]))
+        with open(done, "w") as f:
+            f.write("\n".join(["base"] + want +
+                               ["unstable:" + p for p in want_unstable]) +
+                    "\n")
+        return root, have()
 
 
 class Failed(Exception):
@@ -78,8 +190,13 @@ def same(a, b):
 
 
 class Session:
-    def __init__(self):
+    def __init__(self, root=None):
         self.user = ensure_user()
+        # The compositor and its tools run inside root (a made root, see
+        # make_root), tusak and the proxies on the host.
+        self.root = root
+        if root:
+            self._enter_root()
         self.dir = tempfile.mkdtemp(prefix="tusak-wl-")
         self.runtime = os.path.join(self.dir, "run")
         self.home = os.path.join(self.dir, "home")
@@ -97,24 +214,41 @@ class Session:
         self.pictures = {}  # output name -> its background picture
         self._count = 0
 
+    def _enter_root(self):
+        """The test user in the root's own account files, as some programs
+        look themselves up."""
+        u = self.user
+        for name, line in (("passwd", "%s:x:%d:%d::/nonexistent:"
+                            "/usr/sbin/nologin\n" % (USER, u.pw_uid, u.pw_gid)),
+                           ("group", "%s:x:%d:\n" % (USER, u.pw_gid))):
+            path = os.path.join(self.root, "etc", name)
+            with open(path) as f:
+                if any(l.split(":")[0] == USER for l in f):
+                    continue
+            with open(path, "a") as f:
+                f.write(line)
+
     def _chown(self, *paths):
         for p in paths:
             os.chown(p, self.user.pw_uid, self.user.pw_gid)
 
-    def as_user(self, argv):
-        """argv wrapped to run as the test user. The process is sent
-        SIGTERM when the thread that started it ends, so that a test that
-        dies leaves no desktop behind."""
-        return ["setpriv", "--reuid", str(self.user.pw_uid), "--regid",
+    def as_user(self, argv, host=True):
+        """argv wrapped to run as the test user, inside the session's root
+        unless host. The process is sent SIGTERM when the thread that
+        started it ends, so that a test that dies leaves no desktop
+        behind."""
+        argv = ["setpriv", "--reuid", str(self.user.pw_uid), "--regid",
                 str(self.user.pw_gid), "--init-groups",
                 "--pdeathsig", "SIGTERM", "--"] + list(argv)
+        return argv if host or not self.root else in_root(self.root, argv)
 
-    def popen(self, argv, log=None, **kw):
-        """Start argv as the user in the session (stopped by stop())."""
+    def popen(self, argv, log=None, host=True, **kw):
+        """Start argv as the user in the session (stopped by stop()); in
+        the session's root unless host."""
         out = open(os.path.join(self.dir, log), "ab") if log else \
             subprocess.DEVNULL
         try:
-            p = subprocess.Popen(self.as_user(argv),
+            p = subprocess.Popen(self.as_user(argv, host),
                                  env=kw.pop("env", self.env),
                                  stdin=subprocess.DEVNULL, stdout=out,
                                  stderr=subprocess.STDOUT if log else out,
@@ -125,12 +259,13 @@ class Session:
         self.procs.append(p)
         return p
 
-    def run(self, argv, timeout=30, check=False, **kw):
-        """Run argv as the user in the session; CompletedProcess with
-        stdout and stderr as bytes. Raises TimeoutExpired after timeout s."""
+    def run(self, argv, timeout=30, check=False, host=True, **kw):
+        """Run argv as the user in the session (in its root unless host);
+        CompletedProcess with stdout and stderr as bytes. Raises
+        TimeoutExpired after timeout s."""
         kw.setdefault("capture_output", True)
         kw.setdefault("env", self.env)
-        return subprocess.run(self.as_user(argv), timeout=timeout,
+        return subprocess.run(self.as_user(argv, host), timeout=timeout,
                               check=check, stdin=subprocess.DEVNULL, **kw)
 
     def workdir(self):
@@ -157,7 +292,8 @@ class Session:
 
     # --- sway ---------------------------------------------------------
     def swaymsg(self, *args, timeout=10):
-        r = self.run(["swaymsg", "-r"] + list(args), timeout=timeout)
+        r = self.run(["swaymsg", "-r"] + list(args), timeout=timeout,
+                     host=False)
         reply = json.loads(r.stdout or b"null")
         if r.returncode or reply is None:
             raise RuntimeError("swaymsg %s failed: %r %r" %
@@ -228,7 +364,7 @@ class Session:
         outputs transparent; "ppm" makes them black."""
         argv = ["grim", "-t", fmt] + (["-o", output] if output else []) + \
             ["-"]
-        r = self.run(argv, timeout=timeout)
+        r = self.run(argv, timeout=timeout, host=False)
         if r.returncode:
             raise RuntimeError("grim failed: %r" % r.stderr)
         image = Image.open(io.BytesIO(r.stdout))
@@ -326,17 +462,22 @@ class Session:
                  timeout, "the scripted portal (see portal.log)")
 
     # --- start and stop -----------------------------------------------
-    def start_sway(self, size, picture, timeout):
+    def start_sway(self, size, picture, timeout, xwayland=False):
         self.pictures["HEADLESS-1"] = picture
         config = os.path.join(self.dir, "sway.conf")
         with open(config, "w") as f:
-            f.write("xwayland disable\n"
+            f.write("xwayland %s\n"
                     "output HEADLESS-1 mode %dx%d pos 0 0 bg %s fill\n" %
-                    (size + (self.put("bg-HEADLESS-1.png", picture),)))
+                    (("force" if xwayland else "disable",) + size +
+                     (self.put("bg-HEADLESS-1.png", picture),)))
+            if xwayland:  # where its clients find it
+                f.write("exec sh -c 'echo $DISPLAY > %s/display'\n" %
+                        self.runtime)
         os.chmod(config, 0o644)
         env = dict(self.env, WLR_BACKENDS="headless", WLR_RENDERER="pixman",
                    WLR_LIBINPUT_NO_DEVICES="1")
-        sway = self.popen(["sway", "-c", config], log="sway.log", env=env)
+        sway = self.popen(["sway", "-c", config], log="sway.log", env=env,
+                          host=False)
 
         def sockets():
             if sway.poll() is not None:
@@ -352,6 +493,49 @@ class Session:
         # swaybg draws the background a moment after sway starts.
         wait_for(lambda: "HEADLESS-1" in self.outputs() and
                  same(self.grim(), picture), timeout,
+                 "the background to show", interval=0.2)
+        if xwayland:
+            path = os.path.join(self.runtime, "display")
+            self.env["DISPLAY"] = wait_for(
+                lambda: os.path.exists(path) and open(path).read().strip(),
+                timeout, "Xwayland's display")
+
+    def start_wlroots(self, kind, size, picture, timeout):
+        """labwc or wayfire, headless, with one output of size pixels
+        showing picture (drawn by swaybg)."""
+        config = os.path.join(self.dir, "config")
+        os.mkdir(config)
+        if kind == "wayfire":
+            # No plugins: nothing but the outputs and the background.
+            argv = ["wayfire", "-c", os.path.join(config, "wayfire.ini")]
+            with open(argv[-1], "w") as f:
+                f.write("[core]\nplugins = \nxwayland = false\n")
+        else:
+            argv = ["labwc", "-C", config]
+        for name in os.listdir(config):
+            os.chmod(os.path.join(config, name), 0o644)
+        os.chmod(config, 0o755)
+        env = dict(self.env, WLR_BACKENDS="headless", WLR_RENDERER="pixman",
+                   WLR_LIBINPUT_NO_DEVICES="1", WLR_HEADLESS_OUTPUTS="1")
+        proc = self.popen(argv, log="compositor.log", env=env, host=False)
+
+        def socket():
+            if proc.poll() is not None:
+                raise Failed("%s exited: %s" % (kind,
+                                                 self.log("compositor.log")))
+            return [n for n in os.listdir(self.runtime)
+                    if n.startswith("wayland-") and not n.endswith(".lock")]
+        self.env["WAYLAND_DISPLAY"] = wait_for(socket, timeout,
+                                               kind + "'s socket")[0]
+        mode = "%dx%d" % tuple(size)
+        wait_for(lambda: self.run(["wlr-randr", "--output", "HEADLESS-1",
+                                   "--custom-mode", mode],
+                                  host=False).returncode == 0 and
+                 self.grim().size == tuple(size), timeout, "the mode")
+        self.popen(["swaybg", "-o", "*", "-m", "fill", "-i",
+                    self.put("bg.png", picture)], log="swaybg.log",
+                   host=False)
+        wait_for(lambda: same(self.grim(), picture), timeout,
                  "the background to show", interval=0.2)
 
     def _members(self):
@@ -416,14 +600,22 @@ class Session:
         self.stop()
 
 
-def start(size=(1024, 768), picture=None, timeout=30):
-    """A running sway with one output HEADLESS-1 of size pixels at 0,0
-    showing picture (a Pillow image; pattern(size) by default)."""
+def start(size=(1024, 768), picture=None, timeout=30, root=None,
+          compositor="sway", xwayland=False):
+    """A running compositor (sway, or labwc or wayfire) with one output
+    HEADLESS-1 of size pixels at 0,0 showing picture (a Pillow image;
+    pattern(size) by default); inside root if given (make_root), with
+    Xwayland started (DISPLAY in env) if xwayland."""
     if picture and picture.size != tuple(size):
         raise ValueError("the picture must be the output's size")
-    s = Session()
+    s = Session(root)
     try:
-        s.start_sway(tuple(size), picture or pattern(size), timeout)
+        if compositor == "sway":
+            s.start_sway(tuple(size), picture or pattern(size), timeout,
+                         xwayland)
+        else:
+            s.start_wlroots(compositor, tuple(size), picture or
+                            pattern(size), timeout)
     except BaseException:
         s.stop()
         raise

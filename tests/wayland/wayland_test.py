@@ -6,13 +6,18 @@ Each row runs tusak as the session's user in a fresh directory and checks
 the exit status, the notices on standard error, the files left, and the
 pixels: against the picture itself, or against grim's capture of the layout
 where outputs are turned or scaled. A proxy (../unix_proxy.py) between tusak
-and sway cuts the connection part way, or hides screencopy so that tusak
-takes the desktop portal's path, as on GNOME or KDE: the real portal, or a
+and sway cuts the connection part way, or hides capture protocols so that
+tusak takes another path, as on GNOME or KDE: the real portal, or a
 scripted one (scripted_portal.py) that hands back files of the row's making,
-or a session bus that never answers.
-Usage: wayland_test.py --list | --tusak PATH CASE
+or a session bus that never answers. Rows marked root run current
+compositors (sway, labwc, wayfire) from Debian's testing archive, in a root
+the suite makes once (session.make_root), and check in the protocol log
+(WAYLAND_DEBUG) which capture protocol was used.
+Usage: wayland_test.py --list | --tusak PATH [--release PATH] CASE
+(--release: the optimised build, for the row run under valgrind)
 """
-import os, pwd, shutil, socket, struct, sys, threading, time, zlib
+import os, pwd, re, shutil, socket, struct, subprocess, sys, threading, \
+    time, zlib
 
 from PIL import Image
 
@@ -28,12 +33,26 @@ NOTICES = ["hbmScreen", "Compatible Bitmap Selection",
 TRANSFORMS = ["90", "180", "270", "flipped", "flipped-90", "flipped-180",
               "flipped-270"]
 
+EXT_GLOBALS = ["ext_image_copy_capture_manager_v1",
+               "ext_output_image_capture_source_manager_v1"]
+WLR_GLOBALS = ["zwlr_screencopy_manager_v1"]
+# The requests that show which protocol copied the outputs.
+USED = {"ext": re.compile(r"-> ext_image_copy_capture_frame_v1@\d+\.capture\("),
+        "wlr": re.compile(r"-> zwlr_screencopy_frame_v1@\d+\.copy\(")}
+
 # layout: what is done to the outputs before the capture; reference: what
-# the file must equal ("picture" or "grim"); cut: the connection is cut at
+# the file must equal ("picture", "grim", or "outputs": grim's capture of
+# each output, placed); cut: the connection is cut at
 # these fractions of a whole run's bytes from the compositor; portal: the
 # desktop portal runs and tusak's connection hides screencopy; scripted: so
 # does a scripted portal, in one of the ways of scripted_run; silent_bus: the
-# session bus accepts and never answers.
+# session bus accepts and never answers; root: the
+# compositor (sway unless named) comes from the testing archive's root;
+# protocol: the one that must copy the outputs ("ext" or "wlr"); hide: the
+# globals a proxy hides from tusak; xwayland: Xwayland runs, in DISPLAY;
+# why: no display system serves, and a reason says this; valgrind: the
+# optimised build also runs under valgrind; remode: launches while an
+# output changes its mode without pause.
 CASES = {
     "one_output": dict(reference="picture"),
     "rotated_second_output": dict(layout="rotated", reference="grim"),
@@ -49,6 +68,33 @@ CASES = {
     "portal_other_request_path": dict(scripted="other-path"),
     "portal_never_replies": dict(scripted="never-replies"),
     "session_bus_silent": dict(silent_bus=True),
+    # Layouts saved whole: far wider than 32,767 px, more than 16 outputs;
+    # past what a BMP holds, a reason and no picture.
+    "far_right_output": dict(layout="far_right", reference="outputs"),
+    "seventeen_outputs": dict(layout="seventeen", reference="grim"),
+    "layout_beyond_bmp": dict(layout="beyond", why="larger than a BMP"),
+    # Outputs that overlap exactly as much as they leave uncovered: the
+    # gaps still black, and nothing uninitialised written.
+    "overlapping_outputs": dict(layout="overlap", reference="grim",
+                                valgrind=True,
+                                ignore=(SIZE[0] - 220, 0, SIZE[0], 240)),
+    # An output re-moded again and again meanwhile: every launch at once.
+    "remoded_during_capture": dict(layout="rotated", remode=12),
+    # Current compositors: the standard protocol where offered.
+    "forky_sway": dict(root=True, reference="grim", protocol="ext"),
+    "forky_sway_rotated": dict(root=True, layout="rotated", reference="grim",
+                               protocol="ext"),
+    "forky_labwc": dict(root=True, compositor="labwc", reference="grim",
+                        protocol="ext"),
+    "forky_wayfire": dict(root=True, compositor="wayfire", reference="grim",
+                          protocol="wlr"),
+    "forky_sway_hidden_ext": dict(root=True, layout="rotated",
+                                  reference="grim", protocol="wlr",
+                                  hide=EXT_GLOBALS),
+    # Neither protocol nor portal, and Xwayland in DISPLAY: no X11 tried.
+    "forky_xwayland_no_capture": dict(
+        root=True, xwayland=True, hide=EXT_GLOBALS + WLR_GLOBALS,
+        why="offers no screen capture protocol"),
 }
 # The scripted portal's pictures: not the desktop's, so that the file shows
 # it was read.
@@ -58,21 +104,36 @@ SCRIPTED_SIZE = (320, 200)
 SILENT_LIMIT = 7.5
 
 
-def run_tusak(s, tusak, env=None):
-    """One run in a fresh directory: (exit status, notices, files)."""
+def run_tusak(s, tusak, env=None, protocol=None, argv=()):
+    """One run in a fresh directory: (exit status, notices, files, the
+    file's header). With protocol, the run logs its messages and must have
+    copied the outputs through that protocol, and only that one."""
     work = s.workdir()
-    r = s.run([tusak], cwd=work, env=env or s.env, timeout=60)
+    env = dict(env or s.env)
+    if protocol:
+        env["WAYLAND_DEBUG"] = "client"
+    r = s.run(list(argv) + [tusak], cwd=work, env=env, timeout=120)
+    lines = r.stderr.decode(errors="replace").splitlines()
+    if protocol:
+        log = [l for l in lines if re.match(r"\[\s*\d+\.\d+\]", l)]
+        lines = [l for l in lines if l not in log]
+        for name, used in USED.items():
+            hit = any(used.search(l) for l in log)
+            assert hit == (name == protocol), (name, "used" if hit else
+                                               "not used", log[-20:])
     files = {n: Image.open(os.path.join(work, n)).convert("RGB")
              if n.endswith(".bmp") and os.path.getsize(os.path.join(work, n))
              > 118 else None for n in os.listdir(work)}
     with open(os.path.join(work, "tusak0000.bmp"), "rb") as f:
         header = f.read(54)
-    return r.returncode, r.stderr.decode(errors="replace").splitlines(), \
-        files, header
+    return r.returncode, lines, files, header
 
 
-def check_capture(s, tusak, want, env=None):
-    status, notices, files, header = run_tusak(s, tusak, env)
+def check_capture(s, tusak, want, env=None, protocol=None, argv=(),
+                  ignore=None):
+    """A whole file equal to want, but for the box ignore (where which of
+    two outputs shows is the compositor's choice)."""
+    status, notices, files, header = run_tusak(s, tusak, env, protocol, argv)
     assert status == 0, status
     assert notices == [], notices
     assert list(files) == ["tusak0000.bmp"], list(files)
@@ -84,6 +145,10 @@ def check_capture(s, tusak, want, env=None):
     assert size == 54 + width * height * 4 and height > 0, header
     got = files["tusak0000.bmp"]
     want = want.convert("RGB")
+    if ignore:
+        want = want.copy()
+        for image in (got, want):
+            image.paste((0, 0, 0), ignore)
     assert got.size == want.size, (got.size, want.size)
     if got.tobytes() != want.tobytes():
         diff = [(x, y) for y in range(got.height) for x in range(got.width)
@@ -306,6 +371,43 @@ def lay_out(s, layout):
                      picture=session.pattern((480, 640), mark=(255, 0, 0)))
     elif layout == "scale2":
         s.set_output("HEADLESS-1", scale=2)
+    elif layout in ("far_right", "beyond"):
+        second = s.create_output()
+        pos = (40000, 0) if layout == "far_right" else (0, 70000)
+        s.set_output(second, mode=(320, 240), pos=pos,
+                     picture=session.pattern((320, 240), mark=(255, 0, 0)))
+    elif layout == "seventeen":
+        for i in range(16):
+            name = s.create_output()
+            s.set_output(name, mode=(160, 120), pos=(SIZE[0] + 160 * i, 0),
+                         picture=session.pattern((160, 120),
+                                                 mark=(i * 16, 255, 0)))
+    elif layout == "overlap":
+        # Overlap 220 x 240 = gap (320 - 220) x (768 - 240): the area of
+        # the boxes equals their bounding box's. Where they overlap, the
+        # second output shows the first's background.
+        second = s.create_output()
+        s.set_output(second, mode=(320, 240), pos=(SIZE[0] - 220, 0))
+        pic = session.pattern((320, 240), mark=(255, 0, 0))
+        s.command("output %s bg %s fill" % (second, s.put("overlap.png", pic)))
+        own = (220, 0, 320, 240)
+        session.wait_for(lambda: session.same(
+            s.grim(output=second).crop(own), pic.crop(own)), 20,
+            "the background of " + second)
+
+
+def outputs_reference(s):
+    """The layout from grim's capture of each output, placed where sway
+    says it is: for layouts wider than grim composes whole (pixman's
+    coordinates stop at 32,767)."""
+    outputs = list(s.outputs().values())
+    width = max(o["rect"]["x"] + o["rect"]["width"] for o in outputs)
+    height = max(o["rect"]["y"] + o["rect"]["height"] for o in outputs)
+    image = Image.new("RGB", (width, height))
+    for o in outputs:
+        image.paste(s.grim("ppm", output=o["name"]).convert("RGB"),
+                    (o["rect"]["x"], o["rect"]["y"]))
+    return image
 
 
 def cut_runs(s, tusak, fractions):
@@ -337,10 +439,74 @@ def cut_runs(s, tusak, fractions):
         assert list(files) == ["tusak0000.bmp"], (where, list(files))
 
 
-def run(case, tusak):
+def check_no_picture(s, tusak, why, env):
+    """No display system serves: the reasons, then the notices, and no
+    file of the screen's size (nothing read from elsewhere)."""
+    status, notices, files, header = run_tusak(s, tusak, env)
+    assert status == 0, status
+    reasons = [n for n in notices if n.startswith("tusak: ")]
+    assert reasons and notices[:len(reasons)] == reasons, notices
+    assert any(why in n for n in reasons), (why, notices)
+    assert all(n.startswith("Error: ") and n[7:] in NOTICES
+               for n in notices[len(reasons):]), notices
+    # The file holds a header and no pixels.
+    assert list(files) == ["tusak0000.bmp"], list(files)
+    assert files["tusak0000.bmp"] is None, "a picture was saved"
+    return reasons
+
+
+def check_valgrind(s, release, want, env=None, ignore=None):
+    """The optimised build under valgrind: no error, and the same file."""
+    own = os.path.join(s.dir, "tusak-release")
+    shutil.copy(release, own)
+    os.chmod(own, 0o755)
+    log = os.path.join(s.dir, "valgrind.log")
+    check_capture(s, own, want, env=env, ignore=ignore, argv=[
+        "valgrind", "-q", "--error-exitcode=0", "--log-file=" + log])
+    with open(log) as f:
+        report = f.read()
+    assert report.strip() == "", report[-3000:]
+
+
+def remode_runs(s, tusak, runs):
+    """Launches while the second output keeps changing its mode: each at
+    once, with no notices, and the first output's part of the file as it
+    is shown."""
+    second = [n for n in s.outputs() if n != "HEADLESS-1"][0]
+    stop = threading.Event()
+
+    def remode():
+        modes = [(480, 640), (600, 800)]
+        while not stop.is_set():
+            modes.reverse()
+            try:
+                s.command("output %s mode %dx%d" % ((second,) + modes[0]))
+            except RuntimeError:
+                pass
+    t = threading.Thread(target=remode)
+    t.start()
+    try:
+        for i in range(runs):
+            start = time.monotonic()
+            status, notices, files, _ = run_tusak(s, tusak)
+            took = time.monotonic() - start
+            assert (status, notices) == (0, []), (i, status, notices)
+            assert took < 4, (i, "took %.1f s" % took)
+            got = files["tusak0000.bmp"].crop((0, 0) + SIZE)
+            assert session.same(got, s.pictures["HEADLESS-1"]), \
+                (i, "the first output's part differs")
+    finally:
+        stop.set()
+        t.join()
+
+
+def run(case, tusak, release=None):
     row = CASES[case]
     picture = session.pattern(SIZE)
-    with session.start(SIZE, picture) as s:
+    root = session.make_root()[0] if row.get("root") else None
+    with session.start(SIZE, picture, root=root,
+                       compositor=row.get("compositor", "sway"),
+                       xwayland=row.get("xwayland", False)) as s:
         # Where the session's user may run it, whatever the checkout's
         # folder allows.
         own = os.path.join(s.dir, "tusak")
@@ -372,14 +538,48 @@ def run(case, tusak):
                     check_capture(s, own, s.grim("ppm"))
                 except AssertionError as e:
                     raise AssertionError("transform %s: %s" % (transform, e))
+        elif row.get("remode"):
+            remode_runs(s, own, row["remode"])
         else:
-            want = picture if row["reference"] == "picture" else s.grim("ppm")
-            check_capture(s, own, want)
+            env = s.env
+            proxy = None
+            if row.get("hide"):
+                listen = os.path.join(s.runtime, "wayland-hidden")
+                options = sum((["--hide-global", g] for g in row["hide"]), [])
+                proxy = Proxy(listen, os.path.join(
+                    s.runtime, s.env["WAYLAND_DISPLAY"]), *options,
+                    workdir=s.workdir(), run_as=s.as_user, env=s.env)
+                env = dict(s.env, WAYLAND_DISPLAY="wayland-hidden")
+            try:
+                if row.get("why"):
+                    check_no_picture(s, own, row["why"], env)
+                else:
+                    want = {"picture": lambda: picture,
+                            "grim": lambda: s.grim("ppm"),
+                            "outputs": lambda: outputs_reference(s)}[
+                                row["reference"]]()
+                    check_capture(s, own, want, env, row.get("protocol"),
+                                  ignore=row.get("ignore"))
+                    if row.get("valgrind"):
+                        if not release or not os.path.exists(release):
+                            raise AssertionError(
+                                "this row needs the optimised build "
+                                "(--release, cmake --preset linux)")
+                        check_valgrind(s, release, want, env,
+                                       row.get("ignore"))
+            finally:
+                if proxy:
+                    proxy.stop()
 
 
 if __name__ == "__main__":
-    if sys.argv[1:] == ["--list"]:
+    args = sys.argv[1:]
+    if args == ["--list"]:
         print(";".join(CASES))
     else:
-        run(sys.argv[3], tusak=sys.argv[2])
-        print("passed:", sys.argv[3])
+        release = None
+        if args[2] == "--release":
+            release = args[3]
+            del args[2:4]
+        run(args[2], tusak=args[1], release=release)
+        print("passed:", args[2])
