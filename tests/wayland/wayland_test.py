@@ -79,7 +79,7 @@ CASES = {
                                 valgrind=True,
                                 ignore=(SIZE[0] - 220, 0, SIZE[0], 240)),
     # An output re-moded again and again meanwhile: every launch at once.
-    "remoded_during_capture": dict(layout="rotated", remode=12),
+    "remoded_during_capture": dict(root=True, layout="rotated", remode=60),
     # Current compositors: the standard protocol where offered.
     "forky_sway": dict(root=True, reference="grim", protocol="ext"),
     "forky_sway_rotated": dict(root=True, layout="rotated", reference="grim",

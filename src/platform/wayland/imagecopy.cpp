@@ -17,8 +17,10 @@
 
 namespace {
 
-// An output's session, and the buffer constraints of the batch that the
-// session is telling, until its done.
+// An output's session, the buffer constraints of the batch that the
+// session is telling, and those of the last whole batch, which the next
+// frame takes. (The output's own buffer fields stay those of the frame
+// made, as a batch may come while it is copied.)
 struct Capture {
   Output *o;
   ext_image_capture_source_v1 *source;
@@ -26,6 +28,8 @@ struct Capture {
   ext_image_copy_capture_frame_v1 *frame;
   uint32_t width, height, format;
   bool haveFormat;
+  uint32_t doneWidth, doneHeight, doneFormat;
+  bool doneHaveFormat;
 };
 
 ext_image_copy_capture_manager_v1 *g_manager = nullptr;
@@ -64,13 +68,11 @@ void SessionDmabufFormat(void *, ext_image_copy_capture_session_v1 *, uint32_t,
 // The batch is whole: its buffers are the ones the next frames take.
 void SessionDone(void *data, ext_image_copy_capture_session_v1 *) {
   Capture *c = static_cast<Capture *>(data);
-  Output *o = c->o;
-  o->haveBuffer = c->haveFormat;
-  o->format = c->format;
-  o->width = c->width;
-  o->height = c->height;
-  o->stride = (c->width * BytesPerPixel(c->format) + 3) / 4 * 4;
-  o->bufferDone = true;
+  c->doneHaveFormat = c->haveFormat;
+  c->doneFormat = c->format;
+  c->doneWidth = c->width;
+  c->doneHeight = c->height;
+  c->o->bufferDone = true;
   c->haveFormat = false;
 }
 
@@ -170,6 +172,15 @@ bool CaptureOnce(WaylandDisplay *d, WaylandBitmap *bm, double deadline) {
     o->ready = o->failed = false;
   }
   if (!WaitForOutputs(d, ConstraintsKnown, deadline)) return false;
+  for (int i = 0; i < d->nOutputs; ++i) {
+    Output *o = d->outputs[i];
+    const Capture *c = CaptureOf(*o);
+    o->haveBuffer = c->doneHaveFormat;
+    o->format = c->doneFormat;
+    o->width = c->doneWidth;
+    o->height = c->doneHeight;
+    o->stride = (c->doneWidth * BytesPerPixel(c->doneFormat) + 3) / 4 * 4;
+  }
   wl_shm_pool *pool = MakePool(d, bm);
   if (!pool) return false;
   for (int i = 0; i < d->nOutputs; ++i) {
