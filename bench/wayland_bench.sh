@@ -9,14 +9,20 @@
 # peak resident memory of a second run under /usr/bin/time -f '%M' (whose
 # own start would otherwise be in the time).
 #
+# With FORKY=1 the desktop is the current sway (1.12) of Debian's testing
+# archive, with grim 1.5, both from the tests' root (session.make_root;
+# made on first use), where grim and tusak use the standard image copy
+# capture protocol; the round script then runs inside that root.
+#
 # Usage: bench/wayland_bench.sh   (RUNS=15 by default; builds Release into
-#                                  build/bench-release)
+#                                  build/bench-release; FORKY=1: see above)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD:-$root/build/bench-release}
 runs=${RUNS:-15}
 
 "$root/scripts/install-deps" time
+if [ "${FORKY:-}" = 1 ]; then "$root/scripts/install-deps" debootstrap; fi
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
   >/dev/null
 cmake --build "$build" --target tusak >/dev/null
@@ -33,7 +39,10 @@ runs = int(os.environ["RUNS"])
 picture = Image.effect_mandelbrot((W, H), (-2.2, -1.2, 1.0, 1.2), 200)
 picture = Image.merge("RGB", (picture, picture.rotate(180),
                               picture.transpose(Image.FLIP_LEFT_RIGHT)))
-with session.start((W, H), picture) as s:
+forky = os.environ.get("FORKY") == "1"
+# /usr/bin/time inside the root too.
+root = session.make_root(packages=["time"])[0] if forky else None
+with session.start((W, H), picture, root=root) as s:
     tusak = os.path.join(s.dir, "tusak")
     shutil.copy(os.environ["TUSAK"], tusak)
     os.chmod(tusak, 0o755)
@@ -57,10 +66,15 @@ for round in $(seq 0 %d); do
 done
 ''' % (tusak, runs))
     os.chmod(script, 0o644)
-    out = s.run(["bash", script], cwd=work, timeout=600, check=True)
+    out = s.run(["bash", script], cwd=work, timeout=600, check=True,
+                host=not forky)
+    versions = s.run(["sh", "-c", "sway --version; dpkg-query -W grim"],
+                     host=not forky).stdout.decode().split("\n")
     rows = {}
     for line in out.stdout.decode().split("\n"):
         if line:
+            if len(line.split()) != 3:
+                sys.exit("unexpected: %r %r" % (line, out.stderr[-2000:]))
             name, ms, kib = line.split()
             rows.setdefault(name, []).append((float(ms), int(kib)))
 
@@ -71,6 +85,7 @@ def median(v):
 image = W * H * 4
 print("Wayland screenshot of %dx%d, headless sway (pixman), image %d bytes, "
       "median of %d runs" % (W, H, image, runs))
+print("; ".join(v.strip() for v in versions if v.strip()))
 print("%-9s %9s %10s %8s" % ("program", "time ms", "peak KiB", "x image"))
 ms = {}
 for name, v in rows.items():

@@ -13,7 +13,7 @@ backend) on the same desktop, or a scripted portal (scripted_portal.py).
         reference = s.grim()
 """
 import fcntl, glob, io, json, os, pwd, re, shutil, signal, subprocess, \
-    tempfile, time
+    sys, tempfile, time
 from PIL import Image
 
 USER = "tusak-test"
@@ -34,7 +34,8 @@ FORKY_PACKAGES = ("sway", "grim", "labwc", "swaybg", "wlr-randr", "xwayland",
 FORKY_UNSTABLE = ("wayfire",)
 # Inside a root: its own proc, sys and dev while a command runs, and the
 # host's /tmp at the same path, so that a session's runtime directory and
-# pictures are one on both sides. The mounts live in a private mount
+# pictures are one on both sides (and the command starts in the same
+# directory). The mounts live in a private mount
 # namespace: they go with the last process in it, even when it is killed.
 ROOT_SHELL = r"""set -e
 r=$1; shift
@@ -44,7 +45,7 @@ mount --make-rslave "$r/sys"
 mount --rbind /dev "$r/dev"
 mount --make-rslave "$r/dev"
 mount --bind /tmp "$r/tmp"
-exec chroot "$r" "$@"
+exec chroot "$r" /bin/sh -c 'cd "$0" 2>/dev/null || cd /; exec "$@"' "$PWD" "$@"
 """
 
 
@@ -106,7 +107,7 @@ def make_root(root=FORKY, packages=(), unstable=(), log=None):
     want_unstable = sorted(set(FORKY_UNSTABLE) | set(unstable))
     os.makedirs(os.path.dirname(root), exist_ok=True)
     done = os.path.join(root, "var/lib/tusak-tests/packages")
-    out = open(log, "ab") if log else None
+    out = open(log, "ab") if log else sys.stderr
 
     def sh(argv, timeout=1800):
         subprocess.run(argv, check=True, timeout=timeout, stdin=subprocess.DEVNULL,
