@@ -52,7 +52,8 @@ USED = {"ext": re.compile(r"-> ext_image_copy_capture_frame_v1@\d+\.capture\("),
 # globals a proxy hides from tusak; xwayland: Xwayland runs, in DISPLAY;
 # why: no display system serves, and a reason says this; valgrind: the
 # optimised build also runs under valgrind; remode: launches while an
-# output changes its mode without pause.
+# output changes its mode without pause (plug: while outputs are added and
+# removed).
 CASES = {
     "one_output": dict(reference="picture"),
     "rotated_second_output": dict(layout="rotated", reference="grim"),
@@ -82,6 +83,8 @@ CASES = {
     # frames): every launch at once, whole.
     "forky_sway_remoded_during_capture": dict(root=True, layout="rotated",
                                               remode=30),
+    "forky_sway_outputs_come_and_go": dict(root=True, layout="rotated",
+                                           remode=30, plug=True),
     # Current compositors: the standard protocol where offered.
     "forky_sway": dict(root=True, reference="grim", protocol="ext"),
     "forky_sway_rotated": dict(root=True, layout="rotated", reference="grim",
@@ -470,10 +473,10 @@ def check_valgrind(s, release, want, env=None, ignore=None):
     assert report.strip() == "", report[-3000:]
 
 
-def remode_runs(s, tusak, runs):
-    """Launches while the second output keeps changing its mode: each at
-    once, with no notices, and the first output's part of the file as it
-    is shown."""
+def remode_runs(s, tusak, runs, plug=False):
+    """Launches while the second output keeps changing its mode, or while
+    outputs come and go (plug): each at once, with no notices, and the
+    first output's part of the file as it is shown."""
     second = [n for n in s.outputs() if n != "HEADLESS-1"][0]
     stop = threading.Event()
 
@@ -482,7 +485,13 @@ def remode_runs(s, tusak, runs):
         while not stop.is_set():
             modes.reverse()
             try:
-                s.command("output %s mode %dx%d" % ((second,) + modes[0]))
+                if not plug:
+                    s.command("output %s mode %dx%d" % ((second,) + modes[0]))
+                    continue
+                s.command("create_output")
+                for name in s.outputs():
+                    if name not in ("HEADLESS-1", second):
+                        s.command("output %s unplug" % name)
             except RuntimeError:
                 pass
     t = threading.Thread(target=remode)
@@ -541,7 +550,7 @@ def run(case, tusak, release=None):
                 except AssertionError as e:
                     raise AssertionError("transform %s: %s" % (transform, e))
         elif row.get("remode"):
-            remode_runs(s, own, row["remode"])
+            remode_runs(s, own, row["remode"], row.get("plug", False))
         else:
             env = s.env
             proxy = None
