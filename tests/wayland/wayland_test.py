@@ -89,6 +89,10 @@ CASES = {
     "forky_sway": dict(root=True, reference="grim", protocol="ext"),
     "forky_sway_rotated": dict(root=True, layout="rotated", reference="grim",
                                protocol="ext"),
+    "forky_sway_every_transform": dict(root=True, layout="transforms",
+                                       reference="grim", protocol="ext"),
+    "forky_sway_scale_2": dict(root=True, layout="scale2", reference="grim",
+                               protocol="ext"),
     "forky_labwc": dict(root=True, compositor="labwc", reference="grim",
                         protocol="ext"),
     "forky_wayfire": dict(root=True, compositor="wayfire", reference="grim",
@@ -546,7 +550,8 @@ def run(case, tusak, release=None):
                                  (240, 320) if turned else (320, 240),
                                  mark=(255, 0, 0)))
                 try:
-                    check_capture(s, own, s.grim("ppm"))
+                    check_capture(s, own, s.grim("ppm"),
+                                  protocol=row.get("protocol"))
                 except AssertionError as e:
                     raise AssertionError("transform %s: %s" % (transform, e))
         elif row.get("remode"):
