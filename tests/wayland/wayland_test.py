@@ -168,12 +168,12 @@ def check_capture(s, tusak, want, env=None, protocol=None, argv=(),
 
 
 def no_screencopy(s):
-    """A proxy to the session's compositor that hides screencopy, and the
-    environment that has tusak use it."""
+    """A proxy to the session's compositor that hides both capture
+    protocols, and the environment that has tusak use it."""
     target = os.path.join(s.runtime, s.env["WAYLAND_DISPLAY"])
     listen = os.path.join(s.runtime, "wayland-no-screencopy")
-    proxy = Proxy(listen, target, "--hide-global",
-                  "zwlr_screencopy_manager_v1", workdir=s.workdir(),
+    hide = sum((["--hide-global", g] for g in EXT_GLOBALS + WLR_GLOBALS), [])
+    proxy = Proxy(listen, target, *hide, workdir=s.workdir(),
                   run_as=s.as_user, env=s.env)
     return proxy, dict(s.env, WAYLAND_DISPLAY="wayland-no-screencopy")
 
