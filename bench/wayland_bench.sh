@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # tusak on Wayland against grim (PNG, its default) and grim -t ppm, on a
 # headless sway (tests/wayland/session.py, as its unprivileged user) with
-# one 1920x1080 output showing a fixed picture.
+# one output (1920x1080 unless SIZE says) showing a fixed picture.
 #
 # The programs run in turn, round after round (one round to warm up, then
 # RUNS), inside the session from one shell, so no start-up of ours is in
@@ -15,7 +15,8 @@
 # capture protocol; the round script then runs inside that root.
 #
 # Usage: bench/wayland_bench.sh   (RUNS=15 by default; builds Release into
-#                                  build/bench-release; FORKY=1: see above)
+#                                  build/bench-release; FORKY=1: see above;
+#                                  SIZE=3840x2160: another output size)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD:-$root/build/bench-release}
@@ -33,7 +34,7 @@ sys.path.insert(0, os.path.join(sys.argv[1], "tests", "wayland"))
 import session
 from PIL import Image
 
-W, H = 1920, 1080
+W, H = map(int, os.environ.get("SIZE", "1920x1080").split("x"))
 runs = int(os.environ["RUNS"])
 # Detail everywhere, the same in every run.
 picture = Image.effect_mandelbrot((W, H), (-2.2, -1.2, 1.0, 1.2), 200)
