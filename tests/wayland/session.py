@@ -27,8 +27,7 @@ MARK = "TUSAK_TEST_SESSION"  # in every process of a session, to find them
 # Current compositors, from Debian's testing archive, in a root of their own
 # outside any checkout, so that every clone reuses it.
 FORKY = "/var/cache/tusak-tests/forky"
-FORKY_PACKAGES = ("sway", "grim", "labwc", "swaybg", "wlr-randr", "xwayland",
-                  "foot")
+FORKY_PACKAGES = ("sway", "grim", "labwc", "swaybg", "wlr-randr", "xwayland")
 # wayfire has left testing: taken from unstable, which is pinned low so
 # that nothing else comes from there.
 FORKY_UNSTABLE = ("wayfire",)
@@ -94,7 +93,7 @@ def host_mirror():
         found += re.findall(r"^URIs:\s*(\S+)", text, re.M)
         found += re.findall(r"^deb\s+(?:\[[^]]*\]\s+)?(\S+)", text, re.M)
     for uri in found:
-        if "debian" in uri and "security" not in uri:
+        if uri.rstrip("/").endswith("/debian"):
             return uri
     return "http://deb.debian.org/debian"
 
@@ -110,8 +109,8 @@ def make_root(root=FORKY, packages=(), unstable=(), log=None):
     out = open(log, "ab") if log else sys.stderr
 
     def sh(argv, timeout=1800):
-        subprocess.run(argv, check=True, timeout=timeout, stdin=subprocess.DEVNULL,
-                       stdout=out, stderr=out)
+        subprocess.run(argv, check=True, timeout=timeout,
+                       stdin=subprocess.DEVNULL, stdout=out, stderr=out)
 
     def have():
         try:
@@ -156,10 +155,10 @@ def make_root(root=FORKY, packages=(), unstable=(), log=None):
         sh(in_root(root, ["env", "DEBIAN_FRONTEND=noninteractive"] + apt +
                    ["install"] + want +
                    ["%s/sid" % p for p in want_unstable]))
+        names = set(installed) | set(want) | \
+            set("unstable:" + p for p in want_unstable)
         with open(done, "w") as f:
-            f.write("\n".join(["base"] + want +
-                               ["unstable:" + p for p in want_unstable]) +
-                    "\n")
+            f.write("\n".join(["base"] + sorted(names - {"base"})) + "\n")
         return root, have()
 
 
