@@ -13,6 +13,16 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 [ -x "$build/tusak" ] || fail "no $build/tusak: build the linux preset first"
 cmake --install "$build" --prefix "$tmp/prefix" >/dev/null
 [ -x "$tmp/prefix/bin/tusak" ] || fail "cmake --install left no bin/tusak"
+# KWin serves its screenshot interface to the binary its entry names.
+entry=$tmp/prefix/share/applications/tusak.desktop
+check_entry() {  # FILE EXEC
+  [ -f "$1" ] || fail "no desktop entry $1"
+  for line in "Exec=$2" NoDisplay=true \
+    X-KDE-DBUS-Restricted-Interfaces=org.kde.KWin.ScreenShot2; do
+    grep -qx "$line" "$1" || fail "the desktop entry lacks $line: $(cat "$1")"
+  done
+}
+check_entry "$entry" "$(realpath "$tmp/prefix/bin")/tusak"
 page=$tmp/prefix/share/man/man1/tusak.1
 [ -f "$page" ] || fail "cmake --install left no share/man/man1/tusak.1"
 
@@ -36,13 +46,15 @@ for lib in libc6 libxcb1 libxcb-shm0 libwayland-client0 libsystemd0 libpng16-16;
   grep -Eq "(^|, )$lib( |,|$)" <<<"$depends" || fail "Depends lacks $lib: $depends"
 done
 contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
-for f in ./usr/bin/tusak ./usr/share/man/man1/tusak.1; do
+for f in ./usr/bin/tusak ./usr/share/man/man1/tusak.1 \
+  ./usr/share/applications/tusak.desktop; do
   grep -qx "$f" <<<"$contents" || fail "the package lacks $f"
 done
 
 # Unpacked, it runs: with no display it shows every notice of a failed
 # grab, exits 0 and still writes its (empty) file.
 dpkg-deb -x "$deb" "$tmp/root"
+check_entry "$tmp/root/usr/share/applications/tusak.desktop" /usr/bin/tusak
 mkdir "$tmp/run"
 status=0
 (cd "$tmp/run" && env -i PATH=/usr/bin:/bin "$tmp/root/usr/bin/tusak" 2>"$tmp/stderr") || status=$?

@@ -1,9 +1,10 @@
 // The seam under the GDI layer of the Linux build: one table of calls per
 // way of reading the screen (X11, a Wayland compositor's image copy capture
-// or screencopy, the desktop portal). The GDI layer tries them in order when
-// the display's context is made and keeps the first that serves; after that it
-// calls only that table. Each system keeps its connection and its bitmaps'
-// pixels in objects of its own, which the GDI layer holds as opaque pointers.
+// or screencopy, KWin's screenshot interface, the desktop portal). The GDI
+// layer tries them in order when the display's context is made and keeps the
+// first that serves; after that it calls only that table. Each system keeps
+// its connection and its bitmaps' pixels in objects of its own, which the GDI
+// layer holds as opaque pointers.
 #ifndef TUSAK_PLATFORM_LINUX_DISPLAY_H
 #define TUSAK_PLATFORM_LINUX_DISPLAY_H
 
@@ -44,6 +45,7 @@ void NoteWaylandSession();
 // In the order they are tried.
 extern const DisplaySystem g_imageCopySystem;   // Wayland, ext image copy
 extern const DisplaySystem g_screencopySystem;  // Wayland, wlroots screencopy
+extern const DisplaySystem g_kwinSystem;        // Wayland, KWin's ScreenShot2
 extern const DisplaySystem g_portalSystem;      // Wayland, desktop portal
 extern const DisplaySystem g_x11System;         // X11
 

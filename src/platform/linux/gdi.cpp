@@ -48,8 +48,9 @@ const int kMaxBitmaps = 16;
 const int kMaxLines = 65535;
 const int64_t kMaxBytes = INT32_MAX;
 
-const DisplaySystem *const kSystems[] = {
-    &g_imageCopySystem, &g_screencopySystem, &g_portalSystem, &g_x11System};
+const DisplaySystem *const kSystems[] = {&g_imageCopySystem,
+                                         &g_screencopySystem, &g_kwinSystem,
+                                         &g_portalSystem, &g_x11System};
 
 HDC__ g_dcs[kMaxDcs];
 HGDIOBJ__ g_bitmaps[kMaxBitmaps];
