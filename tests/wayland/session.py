@@ -461,6 +461,190 @@ class Session:
                                    PORTAL[0], timeout=2) == "(true,)",
                  timeout, "the scripted portal (see portal.log)")
 
+    # --- real desktops: GNOME and KDE Plasma ---------------------------
+    def set_permission(self, answer):
+        """Stores the desktop portal's screenshot permission for programs
+        outside a sandbox ('yes' or 'no'), as the dialog would."""
+        if self.call("org.freedesktop.impl.portal.PermissionStore",
+                     "/org/freedesktop/impl/portal/PermissionStore",
+                     "org.freedesktop.impl.portal.PermissionStore."
+                     "SetPermission", "screenshot", "true", "screenshot",
+                     "", "['%s']" % answer, timeout=30) is None:
+            raise Failed("the permission store did not answer")
+
+    def gnome_screenshot(self, timeout=60):
+        """gnome-screenshot -f's picture of the desktop (Pillow image)."""
+        work = self.workdir()
+        path = os.path.join(work, "reference.png")
+        r = self.run(["gnome-screenshot", "-f", path], timeout=timeout)
+        if r.returncode or not os.path.exists(path):
+            raise RuntimeError("gnome-screenshot failed: %r" % r.stderr)
+        image = Image.open(path)
+        image.load()
+        return image
+
+    def start_gnome(self, size, timeout):
+        """GNOME Shell, headless, on a virtual monitor of size pixels, quiet
+        (a solid background, no animations, no banners) and out of the
+        overview, with the desktop portal's screenshot permission stored."""
+        self.env.update(XDG_CURRENT_DESKTOP="GNOME")
+        self.start_bus(timeout, system=True)
+        for schema, key, value in [
+                ("org.gnome.desktop.background", "picture-uri", "''"),
+                ("org.gnome.desktop.background", "picture-uri-dark", "''"),
+                ("org.gnome.desktop.background", "picture-options", "none"),
+                ("org.gnome.desktop.background", "color-shading-type",
+                 "solid"),
+                ("org.gnome.desktop.background", "primary-color", "#204a87"),
+                ("org.gnome.desktop.interface", "enable-animations", "false"),
+                ("org.gnome.desktop.notifications", "show-banners", "false"),
+                ("org.gnome.desktop.session", "idle-delay", "uint32 0"),
+                ("org.gnome.desktop.screensaver", "lock-enabled", "false"),
+                ("org.gnome.shell", "welcome-dialog-last-shown-version",
+                 "'999'")]:
+            r = self.run(["gsettings", "set", schema, key, value],
+                         timeout=timeout)
+            if r.returncode:
+                raise Failed("gsettings %s %s: %r" % (schema, key, r.stderr))
+        self.set_permission("yes")
+        shell = self.popen(["gnome-shell", "--headless", "--wayland",
+                            "--no-x11", "--virtual-monitor", "%dx%d" % size],
+                           log="gnome.log")
+
+        def started():
+            if shell.poll() is not None:
+                raise Failed("gnome-shell exited: " + self.log("gnome.log"))
+            return "GNOME Shell started" in self.log("gnome.log", 10 ** 6)
+        wait_for(started, timeout, "GNOME Shell to start (see gnome.log)",
+                 interval=0.5)
+        way = [n for n in os.listdir(self.runtime)
+               if n.startswith("wayland-") and not n.endswith(".lock")]
+        if not way:
+            raise Failed("gnome-shell made no Wayland socket")
+        self.env["WAYLAND_DISPLAY"] = way[0]
+        # It starts in the overview.
+        wait_for(lambda: self.call(
+            "org.gnome.Shell", "/org/gnome/Shell",
+            "org.freedesktop.DBus.Properties.Set", "org.gnome.Shell",
+            "OverviewActive", "<false>") is not None, timeout,
+            "the overview to close")
+        # The portal, started on demand, must find the desktop.
+        self.run(["dbus-update-activation-environment",
+                  "WAYLAND_DISPLAY=" + way[0], "XDG_CURRENT_DESKTOP=GNOME"],
+                 timeout=timeout, check=True)
+
+    def start_plasma(self, size, picture, timeout, data_dirs=None):
+        """KWin (KDE Plasma's compositor), headless, on a virtual screen of
+        size pixels, showing picture in an X11 window at 0,0 as its scene;
+        data_dirs go before /usr/share in XDG_DATA_DIRS (where KWin looks
+        for desktop entries)."""
+        self.env.update(XDG_CURRENT_DESKTOP="KDE", KDE_SESSION_VERSION="5",
+                        XDG_DATA_DIRS=":".join(list(data_dirs or []) +
+                                               ["/usr/local/share",
+                                                "/usr/share"]))
+        # Plasma's portal saves into ~/Pictures first; no animations.
+        config = os.path.join(self.home, ".config")
+        for d in (os.path.join(self.home, "Pictures"), config):
+            os.makedirs(d, exist_ok=True)
+            self._chown(d)
+        with open(os.path.join(config, "kdeglobals"), "w") as f:
+            f.write("[KDE]\nAnimationDurationFactor=0\n")
+        self._chown(os.path.join(config, "kdeglobals"))
+        self.start_bus(timeout)
+        # kwin_wayland carries a file capability that exec refuses where the
+        # bounding set lacks it: a copy has none.
+        kwin = os.path.join(self.dir, "kwin_wayland")
+        shutil.copy("/usr/bin/kwin_wayland", kwin)
+        os.chmod(kwin, 0o755)
+        # KWin starts the scene's viewer once Xwayland runs, as one word.
+        # (A picture larger than the room left by the title bar would get a
+        # panning window of its own.)
+        viewer = os.path.join(self.dir, "scene.sh")
+        with open(viewer, "w") as f:
+            f.write("#!/bin/sh\nexec display -geometry +0+0 -borderwidth 0 "
+                    "-title scene %s\n" % self.put("scene.png", picture))
+        os.chmod(viewer, 0o755)
+        proc = self.popen([kwin, "--virtual", "--width", str(size[0]),
+                           "--height", str(size[1]), "--xwayland",
+                           "--no-lockscreen", "--no-global-shortcuts",
+                           "--no-kactivities", viewer], log="kwin.log")
+
+        def ready():
+            if proc.poll() is not None:
+                raise Failed("kwin_wayland exited: " + self.log("kwin.log"))
+            names = os.listdir(self.runtime)
+            way = [n for n in names
+                   if n.startswith("wayland-") and not n.endswith(".lock")]
+            return way and way[0]
+        self.env["WAYLAND_DISPLAY"] = wait_for(
+            ready, timeout, "kwin_wayland's socket", interval=0.5)
+
+        def viewable():
+            ready()
+            display = self._member_env("DISPLAY")
+            if not display:
+                return False
+            r = self.run(["xwininfo", "-name", "scene"], timeout=timeout,
+                         env=dict(self.env, DISPLAY=display))
+            return b"IsViewable" in r.stdout
+        wait_for(viewable, timeout, "the scene's window to show (kwin.log)",
+                 interval=0.5)
+        for path, interface in [("/Screenshot", "org.kde.kwin.Screenshot"),
+                                ("/org/kde/KWin/ScreenShot2",
+                                 "org.kde.KWin.ScreenShot2")]:
+            wait_for(lambda: interface in (self.call(
+                "org.kde.KWin", path,
+                "org.freedesktop.DBus.Introspectable.Introspect") or ""),
+                timeout, "KWin's %s on the bus" % interface, interval=0.5)
+        # Until the window is drawn and holds still.
+        last = [None]
+
+        def still():
+            shot = self.spectacle()
+            settled = last[0] is not None and same(shot, last[0])
+            last[0] = shot
+            return settled
+        wait_for(still, timeout, "the scene to hold still", interval=0.2)
+        return proc
+
+    def _member_env(self, name):
+        """name's value in the environment of a process of the session that
+        has it (the one KWin started, for DISPLAY)."""
+        key = name.encode() + b"="
+        for pid in self._members():
+            try:
+                with open("/proc/%d/environ" % pid, "rb") as f:
+                    for item in f.read().split(b"\0"):
+                        if item.startswith(key):
+                            return item[len(key):].decode()
+            except OSError:
+                pass
+        return None
+
+    def spectacle(self, pointer=False, timeout=60):
+        """spectacle's picture of the whole desktop (Pillow image), taken in
+        the background without a notification; with the pointer if
+        pointer."""
+        path = os.path.join(self.workdir(), "reference.png")
+        r = self.run(["spectacle", "-b", "-n", "-f"] + (["-p"] if pointer
+                                                       else []) +
+                     ["-o", path], timeout=timeout)
+        if r.returncode or not os.path.exists(path):
+            raise RuntimeError("spectacle failed: %r" % r.stderr)
+        image = Image.open(path)
+        image.load()
+        return image
+
+    def monitor(self, log):
+        """dbus-monitor on the session bus, writing to log, once it
+        listens."""
+        proc = self.popen(["dbus-monitor", "--session", "type='method_call'"],
+                          log=log)
+        wait_for(lambda: "NameAcquired" in self.log(log) or
+                 "member=Hello" in self.log(log) or
+                 proc.poll() is not None, 30, "dbus-monitor")
+        return proc
+
     # --- start and stop -----------------------------------------------
     def start_sway(self, size, picture, timeout, xwayland=False):
         self.pictures["HEADLESS-1"] = picture
@@ -586,6 +770,11 @@ class Session:
                 if sig == signal.SIGKILL:
                     raise
         self.procs = []
+        # The document portal leaves its FUSE mount behind.
+        doc = os.path.join(self.runtime, "doc")
+        if os.path.ismount(doc):
+            subprocess.run(["umount", "-l", doc], capture_output=True,
+                           timeout=timeout)
         try:
             if os.stat(PORTAL_FILE).st_uid == self.user.pw_uid:
                 os.unlink(PORTAL_FILE)
