@@ -533,9 +533,11 @@ class Session:
                   "WAYLAND_DISPLAY=" + way[0], "XDG_CURRENT_DESKTOP=GNOME"],
                  timeout=timeout, check=True)
 
-    def start_plasma(self, size, picture, timeout, data_dirs=None):
-        """KWin (KDE Plasma's compositor), headless, on a virtual screen of
-        size pixels, showing picture in an X11 window at 0,0 as its scene;
+    def start_plasma(self, size, picture, timeout, data_dirs=None,
+                     outputs=1, scale=1):
+        """KWin (KDE Plasma's compositor), headless, on outputs virtual
+        screens side by side of size pixels each at scale, showing picture
+        in an X11 window at 0,0 as its scene;
         data_dirs go before /usr/share in XDG_DATA_DIRS (where KWin looks
         for desktop entries)."""
         self.env.update(XDG_CURRENT_DESKTOP="KDE", KDE_SESSION_VERSION="5",
@@ -565,7 +567,9 @@ class Session:
                     "-title scene %s\n" % self.put("scene.png", picture))
         os.chmod(viewer, 0o755)
         proc = self.popen([kwin, "--virtual", "--width", str(size[0]),
-                           "--height", str(size[1]), "--xwayland",
+                           "--height", str(size[1]), "--output-count",
+                           str(outputs), "--scale", "%g" % scale,
+                           "--xwayland",
                            "--no-lockscreen", "--no-global-shortcuts",
                            "--no-kactivities", viewer], log="kwin.log")
 

@@ -112,6 +112,8 @@ CASES = {
     "gnome_refused": dict(desktop="gnome", permission="no"),
     "plasma_kwin": dict(desktop="plasma", installed=True),
     "plasma_portal": dict(desktop="plasma", installed=False),
+    "plasma_kwin_two_screens_scale_2": dict(desktop="plasma", installed=True,
+                                            outputs=2, scale=2),
 }
 # The scripted portal's pictures: not the desktop's, so that the file shows
 # it was read.
@@ -625,7 +627,9 @@ def run_desktop(case, row, tusak):
             subprocess.run(["chmod", "-R", "a+rX", prefix], check=True)
             own = os.path.join(prefix, "bin", "tusak")
         s.start_plasma(SIZE, picture, timeout=300,
-                       data_dirs=[os.path.join(s.dir, "prefix", "share")])
+                       data_dirs=[os.path.join(s.dir, "prefix", "share")],
+                       outputs=row.get("outputs", 1),
+                       scale=row.get("scale", 1))
         # The calls on the bus while tusak runs (and not spectacle, which
         # asks KWin too) show which way it took.
         log = []
@@ -643,13 +647,17 @@ def run_desktop(case, row, tusak):
         # (libpng "Write Error" in its log): the row retries a failed launch
         # there once, and says so.
         retry = not row["installed"]
-        matching(s, watched, lambda: s.spectacle(
+        got = matching(s, watched, lambda: s.spectacle(
             pointer=not row["installed"]), retry_failed=retry)
         seen = calls(s, log[-1])
         kwin = ("org.kde.KWin.ScreenShot2", "CaptureWorkspace") in seen
         portal = ("org.freedesktop.portal.Screenshot", "Screenshot") in seen
         if row["installed"]:
             assert kwin and not portal, seen
+            # Every screen, at its pixels.
+            outputs, scale = row.get("outputs", 1), row.get("scale", 1)
+            size = (SIZE[0] * outputs * scale, SIZE[1] * scale)
+            assert got.size == size, (got.size, size)
         else:
             assert portal, seen
     finally:
