@@ -36,6 +36,8 @@ const uint64_t kTimeoutUs = 10 * 1000 * 1000;
 // Pixels beyond this are not a screenshot.
 const size_t kMaxBytes = size_t(1) << 30;
 const int kMaxSide = 32767;
+// What an unprivileged process may ask of a pipe by default.
+const int kPipeBytes = 1 << 20;
 
 // QImage::Format values that KWin may hand over, by their numbers.
 enum : uint32_t {
@@ -218,6 +220,9 @@ bool Capture(const KWinProcs &kp, sd_bus *bus, KWinDisplay *d) {
   const BusProcs &p = kp.bus;
   int fds[2];
   if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  // A larger pipe lets KWin write in fewer, longer strides (a failure
+  // leaves the default).
+  fcntl(fds[0], F_SETPIPE_SZ, kPipeBytes);
   sd_bus_message *m = nullptr;
   sd_bus_slot *slot = nullptr;
   Reply reply = {};
