@@ -461,6 +461,21 @@ class Session:
                                    PORTAL[0], timeout=2) == "(true,)",
                  timeout, "the scripted portal (see portal.log)")
 
+    def start_scripted_kwin(self, src, *args, timeout=30):
+        """scripted_kwin.py handing out the picture file src (with args) on
+        the session bus (a private one, started if there is none), once it
+        owns KWin's name."""
+        if "DBUS_SESSION_BUS_ADDRESS" not in self.env:
+            self.start_bus(timeout)
+        script = os.path.join(self.dir, "scripted_kwin.py")
+        shutil.copy(os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                 "scripted_kwin.py"), script)
+        os.chmod(script, 0o755)
+        self.popen(["/usr/bin/python3", script, src] + list(args),
+                   log="kwin.log")
+        wait_for(lambda: "ready" in self.log("kwin.log"), timeout,
+                 "the scripted KWin (see kwin.log)")
+
     # --- real desktops: GNOME and KDE Plasma ---------------------------
     def set_permission(self, answer):
         """Stores the desktop portal's screenshot permission for programs

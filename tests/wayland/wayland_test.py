@@ -104,6 +104,15 @@ CASES = {
     "forky_xwayland_no_capture": dict(
         root=True, xwayland=True, hide=EXT_GLOBALS + WLR_GLOBALS,
         why="offers no screen capture protocol"),
+    # A scripted KWin: every pixel format it may use, rows padded past the
+    # pixels; all pixels written before its reply (read while it writes,
+    # or it never replies); refused, short of a pixel, or in a format that
+    # cannot be read: the desktop portal then takes over, unsaid.
+    "kwin_every_format": dict(kwin=["--pad", "12"]),
+    "kwin_writes_before_reply": dict(kwin=["--write-first"], big=True),
+    "kwin_refuses": dict(kwin=["--refuse"], portal=True),
+    "kwin_pixels_short": dict(kwin=["--short"], portal=True),
+    "kwin_unknown_format": dict(kwin=["--formats", "3"], portal=True),
     # Real desktops. GNOME: its portal, against gnome-screenshot; with the
     # permission refused, a prompt failure. Plasma: the installed tusak
     # reads KWin's own interface and never asks the portal; a copy that is
@@ -194,6 +203,38 @@ def no_screencopy(s):
     proxy = Proxy(listen, target, *hide, workdir=s.workdir(),
                   run_as=s.as_user, env=s.env)
     return proxy, dict(s.env, WAYLAND_DISPLAY="wayland-no-screencopy")
+
+
+# The formats KWin may hand out (QImage::Format numbers).
+KWIN_FORMATS = [4, 5, 6, 13, 16, 17, 18, 19, 20, 21, 22, 25, 26, 27, 29]
+
+
+def kwin_run(s, tusak, row, desktop):
+    """tusak against a scripted KWin, screencopy hidden; with the desktop
+    portal also running if the row says so."""
+    size = (800, 600) if row.get("big") else SCRIPTED_SIZE
+    picture = session.pattern(size, mark=(0, 255, 0))
+    args = row["kwin"]
+    formats = [4] if "--formats" in args else KWIN_FORMATS
+    if row.get("portal"):
+        s.start_portal()
+    s.start_scripted_kwin(s.put("kwin-src.png", picture), "--formats",
+                          ",".join(map(str, formats)), *args)
+    proxy, env = no_screencopy(s)
+    with proxy:
+        for i, fmt in enumerate(formats):
+            start = time.monotonic()
+            try:
+                # Served by KWin, or when it fails, by the portal: the
+                # desktop, with nothing said.
+                check_capture(s, tusak, desktop if row.get("portal")
+                              else picture, env)
+            except AssertionError as e:
+                raise AssertionError("format %d: %s" % (fmt, e))
+            took = time.monotonic() - start
+            assert took < SILENT_LIMIT, "took %.2f s" % took
+            calls = s.log("kwin.log").count("call ")
+            assert calls == i + 1, "KWin asked %d times" % calls
 
 
 def png16(picture, path):
@@ -685,6 +726,8 @@ def run(case, tusak, release=None):
             scripted_run(s, own, row["scripted"])
         elif row.get("silent_bus"):
             silent_bus_run(s, own)
+        elif "kwin" in row:
+            kwin_run(s, own, row, picture)
         elif row.get("portal"):
             s.start_portal()
             proxy, env = no_screencopy(s)

@@ -236,6 +236,7 @@ bool Capture(const KWinProcs &kp, sd_bus *bus, KWinDisplay *d) {
                              "native-resolution", "b", 1) >= 0 &&
             p.message_append(m, "h", fds[1]) >= 0 &&
             p.call_async(bus, &slot, m, OnReply, &reply, kTimeoutUs) >= 0;
+  bool sent = ok;
   if (m) p.message_unref(m);
   close(fds[1]);
 
@@ -262,6 +263,10 @@ bool Capture(const KWinProcs &kp, sd_bus *bus, KWinDisplay *d) {
   close(fds[0]);
   if (slot) p.slot_unref(slot);
 
+  if (!sent) {
+    NoteWhy("KWin: the call cannot be sent");
+    return false;
+  }
   if (!reply.done) {
     NoteWhy("KWin: no screenshot within %d s",
             static_cast<int>(kTimeoutUs / 1000000));
