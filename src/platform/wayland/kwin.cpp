@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -35,7 +36,8 @@ const char *const kInterface = "org.kde.KWin.ScreenShot2";
 const uint64_t kTimeoutUs = 10 * 1000 * 1000;
 // Pixels beyond this are not a screenshot.
 const size_t kMaxBytes = size_t(1) << 30;
-const int kMaxSide = 32767;
+// Lines are counted in 16 bits on the way to the file.
+const uint32_t kMaxSide = 65535;
 // What an unprivileged process may ask of a pipe by default.
 const int kPipeBytes = 1 << 20;
 
@@ -285,6 +287,14 @@ bool Capture(const KWinProcs &kp, sd_bus *bus, KWinDisplay *d) {
       NoteWhy("KWin refuses to serve this binary (no desktop entry lists it)");
     else
       NoteWhy("KWin: %s", what);
+    return false;
+  }
+  if (uint64_t(reply.width) * reply.height * 4 > INT32_MAX ||
+      reply.height > kMaxSide) {
+    NoteWhy(
+        "KWin: the workspace, %u x %u pixels, is larger than a BMP file "
+        "holds",
+        reply.width, reply.height);
     return false;
   }
   size_t bpp = BytesPerPixel(reply.format);
