@@ -626,6 +626,57 @@ class Session:
         wait_for(still, timeout, "the scene to hold still", interval=0.2)
         return proc
 
+    def start_kwin_in_root(self, size, picture, timeout, data_dirs=()):
+        """KWin from the session's root (Plasma 6, from the testing
+        archive), headless, on a virtual screen of size pixels, with
+        picture as its background (swaybg, from the host, as a layer-shell
+        surface). data_dirs go before the root's /usr/share in
+        XDG_DATA_DIRS. The bus activates nothing (no portal, which the
+        root does not hold)."""
+        self.env.update(XDG_CURRENT_DESKTOP="KDE", KDE_SESSION_VERSION="6",
+                        XDG_DATA_DIRS=":".join(list(data_dirs) +
+                                               ["/usr/local/share",
+                                                "/usr/share"]))
+        bus = os.path.join(self.runtime, "bus")
+        config = os.path.join(self.dir, "bus.conf")
+        with open(config, "w") as f:
+            f.write("<busconfig><type>session</type>"
+                    "<listen>unix:path=%s</listen><auth>EXTERNAL</auth>"
+                    "<policy context='default'><allow send_destination='*' "
+                    "eavesdrop='true'/><allow eavesdrop='true'/>"
+                    "<allow own='*'/></policy></busconfig>\n" % bus)
+        os.chmod(config, 0o644)
+        self.env["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + bus
+        self.popen(["dbus-daemon", "--config-file", config, "--nofork",
+                    "--nopidfile"], log="bus.log")
+        wait_for(lambda: os.path.exists(bus), timeout, "the session bus")
+        # A copy, for the file capability, of the root's own binary.
+        kwin = os.path.join(self.dir, "kwin_wayland")
+        shutil.copy(os.path.join(self.root, "usr/bin/kwin_wayland"), kwin)
+        os.chmod(kwin, 0o755)
+        proc = self.popen([kwin, "--virtual", "--width", str(size[0]),
+                           "--height", str(size[1]), "--no-lockscreen",
+                           "--no-global-shortcuts", "--no-kactivities"],
+                          log="kwin.log", host=False)
+
+        def ready():
+            if proc.poll() is not None:
+                raise Failed("kwin_wayland exited: " + self.log("kwin.log"))
+            way = [n for n in os.listdir(self.runtime)
+                   if n.startswith("wayland-") and not n.endswith(".lock")]
+            return way and "org.kde.KWin.ScreenShot2" in (self.call(
+                "org.kde.KWin", "/org/kde/KWin/ScreenShot2",
+                "org.freedesktop.DBus.Introspectable.Introspect",
+                timeout=5) or "") and way[0]
+        self.env["WAYLAND_DISPLAY"] = wait_for(
+            ready, timeout, "KWin and its ScreenShot2 (kwin.log)",
+            interval=0.5)
+        self.popen(["swaybg", "-i", self.put("bg.png", picture), "-m",
+                    "stretch"], log="swaybg.log")
+        wait_for(lambda: "Found config" in self.log("swaybg.log"), timeout,
+                 "swaybg (swaybg.log)")
+        return proc
+
     def _member_env(self, name):
         """name's value in the environment of a process of the session that
         has it (the one KWin started, for DISPLAY)."""

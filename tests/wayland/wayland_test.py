@@ -12,7 +12,11 @@ scripted one (scripted_portal.py) that hands back files of the row's making,
 or a session bus that never answers. Rows marked root run current
 compositors (sway, labwc, wayfire) from Debian's testing archive, in a root
 the suite makes once (session.make_root), and check in the protocol log
-(WAYLAND_DEBUG) which capture protocol was used.
+(WAYLAND_DEBUG) which capture protocol was used. A scripted KWin
+(scripted_kwin.py) hands out pixels as KWin's ScreenShot2 does. Rows marked
+desktop run real desktops headless instead of sway: GNOME 43 and KDE Plasma
+5.27 (KWin), against their own screenshot tools, and Plasma 6's KWin from
+the testing archive's root.
 Usage: wayland_test.py --list | --tusak PATH [--release PATH] CASE
 (--release: the optimised build, for the row run under valgrind)
 """
@@ -123,6 +127,9 @@ CASES = {
     "plasma_portal": dict(desktop="plasma", installed=False),
     "plasma_kwin_two_screens_scale_2": dict(desktop="plasma", installed=True,
                                             outputs=2, scale=2),
+    # Plasma 6's KWin, from the testing archive's root: its desktop-entry
+    # check lets the installed tusak in and keeps a copy out.
+    "forky_plasma6_kwin": dict(desktop="plasma6"),
 }
 # The scripted portal's pictures: not the desktop's, so that the file shows
 # it was read.
@@ -136,7 +143,8 @@ NEEDS = {"gnome": ["gnome-shell", "gnome-screenshot",
                    "/usr/libexec/xdg-desktop-portal-gnome"],
          "plasma": ["kwin_wayland", "spectacle", "Xwayland", "display",
                     "xwininfo", "dbus-monitor",
-                    "/usr/lib/x86_64-linux-gnu/libexec/xdg-desktop-portal-kde"]}
+                    "/usr/lib/x86_64-linux-gnu/libexec/xdg-desktop-portal-kde"],
+         "plasma6": ["swaybg", "debootstrap", "dbus-daemon"]}
 SKIP = 77
 
 
@@ -627,6 +635,8 @@ def run_desktop(case, row, tusak):
     if missing:
         print("skipped: not installed:", " ".join(missing))
         sys.exit(SKIP)
+    if row["desktop"] == "plasma6":
+        return run_plasma6(tusak)
     s = session.Session()
     try:
         own = os.path.join(s.dir, "tusak")
@@ -659,14 +669,7 @@ def run_desktop(case, row, tusak):
         if row["installed"]:
             # As a user installs it: the binary and its desktop entry, which
             # KWin reads from XDG_DATA_DIRS.
-            build = os.path.dirname(os.path.abspath(tusak))
-            prefix = os.path.join(s.dir, "prefix")
-            r = subprocess.run(["cmake", "--install", build, "--prefix",
-                                prefix], capture_output=True, text=True,
-                               timeout=120)
-            assert r.returncode == 0, r.stdout + r.stderr
-            subprocess.run(["chmod", "-R", "a+rX", prefix], check=True)
-            own = os.path.join(prefix, "bin", "tusak")
+            own = install(s, tusak)
         s.start_plasma(SIZE, picture, timeout=300,
                        data_dirs=[os.path.join(s.dir, "prefix", "share")],
                        outputs=row.get("outputs", 1),
@@ -701,6 +704,62 @@ def run_desktop(case, row, tusak):
             assert got.size == size, (got.size, size)
         else:
             assert portal, seen
+    finally:
+        s.stop()
+
+
+def install(s, tusak):
+    """tusak installed as a user installs it (cmake --install of its build
+    folder) under the session's folder: the installed binary's path."""
+    build = os.path.dirname(os.path.abspath(tusak))
+    prefix = os.path.join(s.dir, "prefix")
+    r = subprocess.run(["cmake", "--install", build, "--prefix", prefix],
+                       capture_output=True, text=True, timeout=120)
+    assert r.returncode == 0, r.stdout + r.stderr
+    subprocess.run(["chmod", "-R", "a+rX", prefix], check=True)
+    return os.path.join(prefix, "bin", "tusak")
+
+
+def run_plasma6(tusak):
+    """KWin 6 (the testing archive's) serves the installed tusak and refuses
+    a copy. Without a DRM render node KWin 6 composites with QPainter, and
+    its screenshots, made with OpenGL, are all cancelled: then the row
+    checks the refusal and its absence only, and says so."""
+    root = session.make_root(packages=("kwin-wayland",))[0]
+    picture = session.pattern(SIZE)
+    s = session.Session(root=root)
+    try:
+        installed = install(s, tusak)
+        copy = os.path.join(s.dir, "tusak")
+        shutil.copy(tusak, copy)
+        os.chmod(copy, 0o755)
+        s.start_kwin_in_root(SIZE, picture, timeout=300,
+                             data_dirs=[os.path.join(s.dir, "prefix",
+                                                     "share")])
+        screencopy = s.env["WAYLAND_DISPLAY"] + \
+            " offers no screen capture protocol"
+        no_portal = "desktop portal: Screenshot call failed (The name " \
+            "org.freedesktop.portal.Desktop was not provided by any " \
+            ".service files)"
+        # A copy: refused, then no portal on this bus.
+        status, notices, files, _ = run_tusak(s, copy)
+        check_notices_only(status, notices, files, [
+            screencopy,
+            "KWin refuses to serve this binary (no desktop entry lists it)",
+            no_portal])
+        # Installed: served; a picture of the background, or where KWin
+        # cannot draw one, its cancellation (not a refusal).
+        status, notices, files, _ = run_tusak(s, installed)
+        if notices:
+            check_notices_only(status, notices, files, [
+                screencopy, "KWin: Cancelled", no_portal])
+            print("KWin 6 cancels every screenshot here (no OpenGL: %s); "
+                  "checked only that it serves the installed tusak" %
+                  ("no /dev/dri" if not os.path.exists("/dev/dri") else
+                   "see kwin.log"))
+        else:
+            session.wait_for(lambda: run_tusak(s, installed)[2].get(
+                "tusak0000.bmp") == picture, 30, "the background")
     finally:
         s.stop()
 
