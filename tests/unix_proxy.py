@@ -22,8 +22,8 @@ starts with @ is in the abstract namespace (as X servers also listen).
 
 Tests may import it and start one with Proxy(...).
 """
-import argparse, json, os, signal, socket, struct, subprocess, sys, \
-    threading, time
+import argparse, json, os, shutil, signal, socket, struct, subprocess, \
+    sys, threading, time
 
 CHUNK = 65536
 MAX_FDS = 253  # the kernel's limit for one message
@@ -187,7 +187,8 @@ class Proxy:
     """This proxy in a process of its own, for tests: started and ready on
     return. Its ready and report files go in workdir; run_as wraps the
     command line (to run it as another user, who must be able to write
-    workdir)."""
+    workdir, and who runs a copy of this script from there: the checkout
+    may sit in a folder only its owner can enter)."""
 
     def __init__(self, listen, target, *options, workdir, run_as=None,
                  env=None, timeout=10):
@@ -196,7 +197,13 @@ class Proxy:
         for f in (self.ready, self.report):
             if os.path.exists(f):
                 os.unlink(f)
-        argv = ["/usr/bin/python3", os.path.abspath(__file__), listen,
+        script = os.path.abspath(__file__)
+        if run_as:
+            copy = os.path.join(workdir, os.path.basename(script))
+            shutil.copyfile(script, copy)
+            os.chmod(copy, 0o644)
+            script = copy
+        argv = ["/usr/bin/python3", script, listen,
                 target, "--ready", self.ready, "--report", self.report] + \
             [str(o) for o in options]
         self.process = subprocess.Popen(

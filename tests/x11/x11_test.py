@@ -10,7 +10,7 @@ Usage: x11_test.py --list | --tusak PATH --probe PATH CASE
        x11_test.py --segment fill|check  (inside an IPC namespace)
 """
 import array, ctypes, json, os, resource, select, socket, stat, struct
-import subprocess, sys, tempfile, time
+import shutil, subprocess, sys, tempfile, time
 from PIL import Image
 
 SIZE = (1023, 767)  # rows need padding at 8 and 16 bits
@@ -412,6 +412,12 @@ def run(case, tusak, probe):
             subprocess.run(namespace + ["fill"], check=True, timeout=TIMEOUT)
         if "user" in row:
             os.chmod(work, 0o777)
+            # A copy that user may run, wherever the checkout is.
+            os.chmod(assets, 0o755)
+            own = os.path.join(assets, "tusak")
+            shutil.copyfile(tusak, own)
+            os.chmod(own, 0o755)
+            tusak = own
         command = row.get("user", []) + (
             ["unshare", "--ipc"] if row.get("namespaces") else []) + [tusak]
         stderr = subprocess.PIPE
