@@ -458,6 +458,9 @@ def stop_screen(ctx):
             p.kill()
     if "env" in ctx:
         stop_wine(ctx.env)
+        # Each screen's prefix is made afresh; kept, three of them would
+        # leave well over a gigabyte behind.
+        shutil.rmtree(ctx.env["WINEPREFIX"], ignore_errors=True)
     if "xvfb" in ctx:
         ctx.xvfb.terminate()
         ctx.xvfb.wait(timeout=TIMEOUT)
