@@ -2,7 +2,9 @@
 # The Linux program as users get it, from its Release build folder:
 # cmake --install puts bin/tusak and its manual page under a prefix, and
 # cpack makes a Debian package whose Depends name the libraries the binary
-# links and the two the desktop-portal path loads. The packaged program runs.
+# links and the two the desktop-portal path loads, and that Debian's own
+# checker, lintian, passes without an error or a warning. The packaged
+# program runs.
 # Usage: check_package.sh BUILD_DIR
 set -euo pipefail
 build=$(cd "$1" && pwd)
@@ -23,8 +25,8 @@ check_entry() {  # FILE EXEC
   done
 }
 check_entry "$entry" "$(realpath "$tmp/prefix/bin")/tusak"
-page=$tmp/prefix/share/man/man1/tusak.1
-[ -f "$page" ] || fail "cmake --install left no share/man/man1/tusak.1"
+page=$tmp/prefix/share/man/man1/tusak.1.gz
+[ -f "$page" ] || fail "cmake --install left no share/man/man1/tusak.1.gz"
 
 # The page renders, with its sections, and names the notices the program
 # itself shows.
@@ -46,10 +48,26 @@ for lib in libc6 libxcb1 libxcb-shm0 libwayland-client0 libsystemd0 libpng16-16;
   grep -Eq "(^|, )$lib( |,|$)" <<<"$depends" || fail "Depends lacks $lib: $depends"
 done
 contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
-for f in ./usr/bin/tusak ./usr/share/man/man1/tusak.1 \
-  ./usr/share/applications/tusak.desktop; do
+for f in ./usr/bin/tusak ./usr/share/man/man1/tusak.1.gz \
+  ./usr/share/applications/tusak.desktop ./usr/share/doc/tusak/changelog.gz \
+  ./usr/share/doc/tusak/copyright; do
   grep -qx "$f" <<<"$contents" || fail "the package lacks $f"
 done
+
+# What Debian asks of a package, as lintian checks it (its informational
+# notes aside), and what it cannot know: the changelog's latest entry is
+# this version, and a Homepage, if any, is no reserved name.
+command -v lintian >/dev/null || fail "no lintian: run scripts/install-deps"
+lintian --fail-on error,warning "$deb" >"$tmp/lintian" 2>"$tmp/lintian.err" ||
+  fail "lintian: $(cat "$tmp/lintian" "$tmp/lintian.err")"
+version=$(dpkg-deb -f "$deb" Version)
+dpkg-deb --fsys-tarfile "$deb" |
+  tar -xOf - ./usr/share/doc/tusak/changelog.gz | gunzip >"$tmp/changelog"
+[ "$(dpkg-parsechangelog -l "$tmp/changelog" -S Version)" = "$version" ] ||
+  fail "the changelog's latest entry is not version $version"
+homepage=$(dpkg-deb -f "$deb" Homepage)
+grep -Eq '\.(invalid|example|test|localhost)(/|$)' <<<"$homepage" &&
+  fail "Homepage $homepage cannot be a real page"
 
 # Unpacked, it runs: with no display it shows every notice of a failed
 # grab, exits 0 and still writes its (empty) file.
