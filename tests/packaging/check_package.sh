@@ -40,6 +40,18 @@ for notice in hbmScreen "Compatible Bitmap Selection" "Screen to Compat Blt Fail
   grep -q "$notice" <<<"$text" || fail "the manual page does not explain \"$notice\""
   grep -aq "$notice" "$build/tusak" || fail "\"$notice\" is not a notice of the program"
 done
+# apropos finds it by what it does: the NAME line that man-db indexes.
+lexgrog "$page" | grep -qw screenshot ||
+  fail "the NAME line does not say \"screenshot\": $(lexgrog "$page")"
+
+# The README's lines that uninstall a copy under ~/.local remove all of it.
+readme=$(dirname "$0")/../../README.md
+grep -E '^    rm .*~/\.local/' "$readme" | sed "s#~/\.local/#$tmp/prefix/#g" \
+  >"$tmp/uninstall"
+[ -s "$tmp/uninstall" ] || fail "the README has no lines that uninstall"
+sh -e "$tmp/uninstall"
+left=$(find "$tmp/prefix" ! -type d)
+[ -z "$left" ] || fail "the README's uninstall lines leave: $left"
 
 cpack -G DEB --config "$build/CPackConfig.cmake" -B "$tmp/deb" >/dev/null
 deb=$(ls "$tmp"/deb/*.deb)
