@@ -70,7 +70,8 @@ done
 # notes aside), and what it cannot know: the changelog's latest entry is
 # this version, and a Homepage, if any, is no reserved name.
 command -v lintian >/dev/null || fail "no lintian: run scripts/install-deps"
-lintian --fail-on error,warning "$deb" >"$tmp/lintian" 2>"$tmp/lintian.err" ||
+# (TMPDIR: lintian leaves files of its own there.)
+TMPDIR=$tmp lintian --fail-on error,warning "$deb" >"$tmp/lintian" 2>"$tmp/lintian.err" ||
   fail "lintian: $(cat "$tmp/lintian" "$tmp/lintian.err")"
 version=$(dpkg-deb -f "$deb" Version)
 dpkg-deb --fsys-tarfile "$deb" |

@@ -11,6 +11,7 @@ and compared with the screen.
 """
 import argparse
 import collections
+import glob
 import os
 import resource
 import select
@@ -224,12 +225,30 @@ def stop_wine(env):
     subprocess.run(["wineserver", "-w"], env=env, timeout=TIMEOUT)
 
 
+def remove_prefix(env):
+    """The prefix of a stopped Wine, and the folder its server kept its
+    socket in: Debian's Wine makes that in TMPDIR, as wine-XXXXXX/server-
+    and the prefix's device and inode."""
+    try:
+        st = os.stat(env["WINEPREFIX"])
+    except FileNotFoundError:
+        return
+    server = "server-%x-%x" % (st.st_dev, st.st_ino)
+    for d in glob.glob(os.path.join(tempfile.gettempdir(), "wine-*", server)):
+        shutil.rmtree(d, ignore_errors=True)
+        try:
+            os.rmdir(os.path.dirname(d))
+        except OSError:
+            pass
+    shutil.rmtree(env["WINEPREFIX"], ignore_errors=True)
+
+
 def make_prefix(env, w, h, log):
     """A fresh prefix whose default desktop is virtual: there Wine shows the
     screen to programs, and `wine` returns the program's exit status."""
     if os.path.exists(env["WINEPREFIX"]):
         stop_wine(env)
-        shutil.rmtree(env["WINEPREFIX"])
+        remove_prefix(env)
     subprocess.run(["wineboot", "-i"], env=env, timeout=300, check=True,
                    stdout=log, stderr=log)
     reg = os.path.join(env["WINEPREFIX"], "desktop.reg")
@@ -460,7 +479,7 @@ def stop_screen(ctx):
         stop_wine(ctx.env)
         # Each screen's prefix is made afresh; kept, three of them would
         # leave well over a gigabyte behind.
-        shutil.rmtree(ctx.env["WINEPREFIX"], ignore_errors=True)
+        remove_prefix(ctx.env)
     if "xvfb" in ctx:
         ctx.xvfb.terminate()
         ctx.xvfb.wait(timeout=TIMEOUT)
