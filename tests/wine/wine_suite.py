@@ -1,13 +1,13 @@
 #!/usr/bin/python3
 """tusak.exe under Wine, on an Xvfb screen, one row per case.
 
-Each screen gets a fresh Wine prefix with a virtual desktop of its size,
-a helper that covers it with a known pattern, and a helper that writes down
-and dismisses every message box. Each row runs tusak.exe in an empty
-directory of its own, laid out as the row says, and checks the exit status,
-the message boxes of each run in order, and every file left in the
-directory: captures are read back by this script, Pillow and ImageMagick
-and compared with the screen.
+Each screen gets a fresh Wine prefix with a virtual desktop of its size
+(removed when its rows are done), a helper that covers it with a known
+pattern, and a helper that writes down and dismisses every message box.
+Each row runs tusak.exe in an empty directory of its own, laid out as the
+row says, and checks the exit status, the message boxes of each run in
+order, and every file left in the directory: captures are read back by this
+script, Pillow and ImageMagick and compared with the screen.
 """
 import argparse
 import collections
@@ -408,6 +408,11 @@ def run_tusak(ctx, row, d, run):
     return faults
 
 
+def prefix_path(work, name):
+    w, h, depth, _ = SCREENS[name]
+    return os.path.join(work, "prefix-%dx%dx%d" % (w, h, depth))
+
+
 def start_screen(ctx, name, args):
     """Xvfb, a fresh prefix, the pattern on screen and the box watcher, all
     noted in ctx as they start."""
@@ -424,7 +429,7 @@ def start_screen(ctx, name, args):
     ctx.env = dict(os.environ, DISPLAY=display, WINEARCH="win32",
                    WINEDEBUG=os.environ.get("TUSAK_WINEDEBUG", "-all"),
                    WINEDLLOVERRIDES="mscoree,mshtml=",
-                   WINEPREFIX=os.path.join(args.work, "prefix-%dx%dx%d" % (w, h, depth)))
+                   WINEPREFIX=prefix_path(args.work, name))
     t = time.time()
     make_prefix(ctx.env, w, h, ctx.wine_log)
     print("%s: Xvfb on %s, prefix made in %.0f s" % (name, display, time.time() - t),
@@ -531,6 +536,12 @@ def main():
     for name in args.screen or SCREENS:
         p, f = run_screen(name, [r for r in ROWS if r.screen == name], args)
         passed, failed = passed + p, failed + f
+    # Some 590 MB each: none may stay behind.
+    for name in args.screen or SCREENS:
+        left = prefix_path(args.work, name)
+        if os.path.exists(left):
+            print("FAIL: a Wine prefix left behind: " + left, flush=True)
+            failed += 1
     print("Wine suite took %.0f s" % (time.time() - t))
     print("%d passed, %d failed" % (passed, failed))
     return 1 if failed else 0
