@@ -1,8 +1,8 @@
 #!/usr/bin/python3
 """A Unix-socket proxy between display clients (X11, Wayland) and servers.
 
-    unix_proxy.py LISTEN TARGET [--cut N] [--hide-global NAME]... [--once]
-                  [--ready FILE] [--report FILE]
+    unix_proxy.py LISTEN TARGET [--cut N | --stall N] [--hide-global NAME]...
+                  [--once] [--ready FILE] [--report FILE]
 
 Each client that connects to LISTEN gets its own connection to TARGET and
 the bytes go both ways unchanged, with any file descriptors passed along
@@ -11,6 +11,9 @@ starts with @ is in the abstract namespace (as X servers also listen).
 
 --cut N          after exactly N bytes from the server have reached the
                  client, close both sides (the client sees its display go)
+--stall N        after exactly N bytes from the server have reached the
+                 client, pass on nothing more from the server and keep both
+                 sides open (the client sees its display stop answering)
 --hide-global I  Wayland: the client never hears of the global interface I
                  (wl_registry.global and global_remove dropped); repeatable
 --once           exit once the first client has gone
@@ -18,7 +21,7 @@ starts with @ is in the abstract namespace (as X servers also listen).
                  printed on standard output)
 --report FILE    one JSON line per connection, appended when it ends:
                  {"conn", "c2s", "s2c", "fds_c2s", "fds_s2c", "cut",
-                  "hidden"}; also printed on standard output
+                  "stalled", "hidden"}; also printed on standard output
 
 Tests may import it and start one with Proxy(...).
 """
@@ -114,6 +117,7 @@ class Connection:
         self.server.connect(address(args.target))
         self.count = {"c2s": 0, "s2c": 0, "fds_c2s": 0, "fds_s2c": 0}
         self.cut = False
+        self.stalled = False
         self.wayland = Wayland(args.hide_global) if args.hide_global \
             else None
         self.lock = threading.Lock()
@@ -140,6 +144,11 @@ class Connection:
                 fds += new
                 if not data:
                     break
+                if to_client and self.stalled:  # passed on no more
+                    for fd in fds:
+                        os.close(fd)
+                    fds = []
+                    continue
                 if self.wayland:
                     data = self.wayland.server(data) if to_client \
                         else self.wayland.client(data)
@@ -150,6 +159,10 @@ class Connection:
                     room = limit - self.count[key]
                     if len(data) >= room:
                         data, self.cut = data[:room], True
+                if to_client and self.args.stall is not None:
+                    room = max(self.args.stall - self.count[key], 0)
+                    if len(data) >= room:
+                        data, self.stalled = data[:room], True
                 if data:
                     self.count[key] += len(data)
                     self.count["fds_" + key] += len(fds)
@@ -175,6 +188,7 @@ class Connection:
         self.client.close()
         self.server.close()
         line = json.dumps(dict(self.count, conn=self.number, cut=self.cut,
+                               stalled=self.stalled,
                                hidden=self.wayland.dropped
                                if self.wayland else []))
         print(line, flush=True)
@@ -253,6 +267,7 @@ def main():
     p.add_argument("listen")
     p.add_argument("target")
     p.add_argument("--cut", type=int)
+    p.add_argument("--stall", type=int)
     p.add_argument("--hide-global", action="append", default=[])
     p.add_argument("--once", action="store_true")
     p.add_argument("--ready")

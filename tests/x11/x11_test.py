@@ -9,8 +9,8 @@ left, and the pixels against the X server's own dump of the same screen (xwd
 Usage: x11_test.py --list | --tusak PATH --probe PATH CASE
        x11_test.py --segment fill|check  (inside an IPC namespace)
 """
-import array, ctypes, json, os, resource, select, socket, stat, struct
-import shutil, subprocess, sys, tempfile, time
+import array, contextlib, ctypes, json, os, random, resource, select, socket
+import shutil, stat, struct, subprocess, sys, tempfile, threading, time
 from PIL import Image
 
 SIZE = (1023, 767)  # rows need padding at 8 and 16 bits
@@ -43,7 +43,10 @@ AS_NOBODY = dict(depth=24, bits=32, out="tusak0001.bmp", user=[
 # window: a window shown over the root; probe: probe scenario and its
 # expected output; launches: that many launches at once; closed_stderr: a
 # pipe with no reader; namespaces: the server and tusak each in an IPC
-# namespace of their own; cuts: the connection cut at points of a run.
+# namespace of their own; cuts: the connection cut at points of a run;
+# stalls: the server falls silent at points of a run; scripted: a server of
+# the row's own instead of Xvfb, which answers the connection setup with
+# lies, random bytes, or not at all (see SCRIPTS).
 CASES = {
     "capture_24": dict(depth=24, bits=32),
     "capture_24_noshm": dict(depth=24, bits=32, xvfb=NO_SHM),
@@ -91,6 +94,12 @@ CASES = {
     "ipc_namespaces": dict(depth=24, bits=32, namespaces=True),
     "connection_cut": dict(depth=24, cuts=True),
     "connection_cut_noshm": dict(depth=24, cuts=True, xvfb=NO_SHM),
+    "connection_stalls": dict(depth=24, stalls=True),
+    "connection_stalls_noshm": dict(depth=24, stalls=True, xvfb=NO_SHM),
+    "lying_setups": dict(depth="unset", scripted="lies"),
+    "random_setups": dict(depth="unset", scripted="random"),
+    "silent_server": dict(depth="unset", scripted="silent"),
+    "silent_after_setup": dict(depth="unset", scripted="setup_then_silent"),
     "probe_bounds_8": dict(depth=8, probe="bounds", expect="2 767 3"),
     "probe_lines_16": dict(depth=16, probe="lines", expect="5 1 0"),
     "probe_layouts": dict(depth="unset", probe="layouts",
@@ -99,6 +108,133 @@ CASES = {
     "probe_refused_24": dict(depth=24, probe="refused",
                              expect="0 0 0 0 0 0 0 0 0 0 1 767"),
 }
+
+
+def x_setup(lie=None):
+    """A connection setup as a little-endian server sends it: one screen of
+    SIZE at depth 24, TrueColor, with two pixmap formats, all 140 bytes of
+    it well formed; lie names a field to change after it is put together,
+    while the length and the bytes sent stay as they were."""
+    w, h = SIZE
+    data = bytearray(
+        struct.pack("<BxHHH", 1, 11, 0, 33) +
+        # release, resource ids, mask, motion buffer, vendor length, request
+        # length, screens, formats, byte orders, scanline unit and pad,
+        # keycodes
+        struct.pack("<IIIIHHBBBBBBBB4x", 1, 0x400000, 0x1FFFFF, 256, 10,
+                    65535, 1, 2, 0, 0, 32, 32, 8, 255) +
+        b"tusak test\0\0" +
+        struct.pack("<BBB5x", 1, 1, 32) + struct.pack("<BBB5x", 24, 32, 32) +
+        # root, colormap, white, black, masks, size, mm, maps, visual,
+        # backing store, save unders, depth, depths
+        struct.pack("<IIIIIHHHHHHIBBBB", 0x100, 0x20, 0xFFFFFF, 0, 0, w, h,
+                    270, 203, 1, 1, 0x21, 0, 0, 24, 1) +
+        struct.pack("<BxH4x", 24, 1) +
+        struct.pack("<IBBHIII4x", 0x21, 4, 8, 256, 0xFF0000, 0xFF00, 0xFF))
+    assert len(data) == 140
+    where = {"screens": ("B", 28, 255), "formats": ("B", 29, 255),
+             "vendor": ("H", 24, 65535), "depths": ("B", 107, 255),
+             "visuals": ("H", 110, 65535), "length": ("H", 6, 2),
+             "ids": ("I", 16, 1), "request_length": ("H", 26, 64),
+             "scanline_unit": ("B", 32, 0), "scanline_pad": ("B", 62, 0)}
+    if lie:
+        kind, at, value = where[lie]
+        struct.pack_into("<" + kind, data, at, value)
+    return bytes(data)
+
+
+# Each scripted server's answers: (what is sent after the client's setup
+# request; None for nothing; whether the connection is closed after it;
+# the lines that say why no display served, or None for any lines that name
+# the display; at most how many seconds the run takes). A setup whose
+# counts claim more records than its length carries, or whose fields would
+# have libxcb divide by zero, wait on a request, or stop on an assertion, is
+# no display; so are a refusal (its reason shown printable only) and random
+# bytes; a server that answers nothing, or the setup and then nothing, is
+# waited for 5 s.
+MALFORMED = ["X display {} sent a malformed connection setup"]
+SCRIPTS = {
+    "lies": [(x_setup(lie), True, MALFORMED, 3) for lie in (
+        "screens", "formats", "vendor", "depths", "visuals", "ids",
+        "request_length", "scanline_unit", "scanline_pad")] + [
+        # Shorter than its fixed fields: libxcb takes it for no answer.
+        (x_setup("length"), True, ["X display {} does not answer"], 3),
+        (struct.pack("<BBHHH", 0, 20, 11, 0, 5) + b"\x1b[2Jgone\naway\x07......",
+         True, ["X display {} refused the connection: [2Jgone"], 3)],
+    "random": [(random.Random(seed).randbytes(300000), True, None, 3)
+               for seed in range(8)],
+    "silent": [(None, False, ["X display {} does not answer"], 7)],
+    "setup_then_silent": [(x_setup(), False,
+                           ["X display {} stopped answering"], 7)],
+}
+
+
+@contextlib.contextmanager
+def scripted_server(answer, close):
+    """A display of a free number whose server reads each client's setup
+    request, then sends answer (if any) and closes the connection (if
+    close), or else keeps it open for as long as the display lasts."""
+    display = free_display()
+    path = "/tmp/.X11-unix/X" + display[1:]
+    listener = socket.socket(socket.AF_UNIX)
+    listener.bind(path)
+    listener.listen(8)
+    conns = []
+
+    def reply(conn):
+        try:
+            conn.settimeout(TIMEOUT)
+            request = conn.recv(12, socket.MSG_WAITALL)
+            n, d = struct.unpack_from("<HH", request, 6)
+            auth = (n + 3) // 4 * 4 + (d + 3) // 4 * 4
+            if auth:
+                conn.recv(auth, socket.MSG_WAITALL)
+            if answer:
+                conn.sendall(answer)
+            if close:
+                conn.shutdown(socket.SHUT_RDWR)
+        except OSError:  # the client gave up on it first
+            pass
+
+    def accept():
+        while True:
+            try:
+                conn, _ = listener.accept()
+            except OSError:
+                return
+            conns.append(conn)
+            threading.Thread(target=reply, args=(conn,), daemon=True).start()
+
+    threading.Thread(target=accept, daemon=True).start()
+    try:
+        yield display
+    finally:
+        listener.shutdown(socket.SHUT_RDWR)
+        listener.close()
+        for conn in conns:
+            conn.close()
+        os.unlink(path)
+
+
+def run_scripted(script, tusak, env, work):
+    path = os.path.join(work, "tusak0000.bmp")
+    for i, (answer, close, why, seconds) in enumerate(SCRIPTS[script]):
+        with scripted_server(answer, close) as display:
+            start = time.monotonic()
+            (status, err, _), = launch([tusak], dict(env, DISPLAY=display),
+                                       work)
+            took = time.monotonic() - start
+        said = [line for line in err.splitlines()
+                if line.startswith("tusak: ")]
+        assert status == 0, (i, status, err)  # no signal, no sanitizer
+        assert took < seconds, (i, took, err)
+        assert said and all(line.startswith("tusak: X display %s " % display)
+                            for line in said), (i, err)
+        check_notices(err, NO_BITMAP,
+                      None if why is None else [w.format(display)
+                                                for w in why])
+        assert open(path, "rb").read() == EMPTY_BMP
+        os.remove(path)
 
 
 def start_xvfb(row):
@@ -327,15 +463,16 @@ def segments_of(pid):
                 if line.split()[4] == str(pid)]
 
 
-def through_proxy(tusak, env, work, cut=None):
+def through_proxy(tusak, env, work, cut=None, stall=None):
     """One launch through a proxy to the display that ends the connection
-    after cut bytes from the server; the launch's (status, stderr, pid) and
-    the proxy's count of the bytes."""
+    after cut bytes from the server, or passes on no more after stall; the
+    launch's (status, stderr, pid) and the proxy's count of the bytes."""
     listen = free_display()
     proxy = subprocess.Popen(
         [sys.executable, PROXY, "/tmp/.X11-unix/X" + listen[1:],
          "/tmp/.X11-unix/X" + env["DISPLAY"][1:], "--once"] +
-        (["--cut", str(cut)] if cut is not None else []),
+        (["--cut", str(cut)] if cut is not None else []) +
+        (["--stall", str(stall)] if stall is not None else []),
         stdout=subprocess.PIPE, text=True)
     try:
         assert select.select([proxy.stdout], [], [], TIMEOUT)[0] and \
@@ -347,12 +484,17 @@ def through_proxy(tusak, env, work, cut=None):
             stop(proxy)
 
 
-def cut_connection(tusak, env, work):
-    with socket.socket(socket.AF_UNIX) as s:  # the setup reply's length
+def setup_length(env):
+    """The length of the display's setup reply."""
+    with socket.socket(socket.AF_UNIX) as s:
         s.settimeout(TIMEOUT)
         s.connect("/tmp/.X11-unix/X" + env["DISPLAY"][1:])
         s.sendall(struct.pack("<cxHHHHxx", b"l", 11, 0, 0, 0))
-        setup = 8 + 4 * struct.unpack("<6xH", s.recv(8, socket.MSG_WAITALL))[0]
+        return 8 + 4 * struct.unpack("<6xH", s.recv(8, socket.MSG_WAITALL))[0]
+
+
+def cut_connection(tusak, env, work):
+    setup = setup_length(env)
     result, counts = through_proxy(tusak, env, work)
     assert result[:2] == (0, ""), result
     whole = counts["s2c"]
@@ -369,6 +511,31 @@ def cut_connection(tusak, env, work):
         data = open(path, "rb").read()
         assert data[:2] == b"BM" and len(data) == struct.unpack_from(
             "<I", data, 2)[0], (cut, len(data))
+        os.remove(path)
+
+
+def stall_connection(tusak, env, work):
+    """The server stops answering at points of a run: tusak waits for it at
+    most 5 s, once, then goes on as with a broken connection."""
+    setup = setup_length(env)
+    result, counts = through_proxy(tusak, env, work)
+    assert result[:2] == (0, ""), result
+    whole = counts["s2c"]
+    # Right after the setup, after the first reply, half the run, the
+    # fetch's last strips.
+    for stall in (setup, setup + 32, (setup + whole) // 2, whole - 100):
+        start = time.monotonic()
+        (status, err, pid), counts = through_proxy(tusak, env, work,
+                                                   stall=stall)
+        took = time.monotonic() - start
+        assert counts["stalled"] and counts["s2c"] == stall, (stall, counts)
+        assert status == 0, (stall, status, err)
+        assert 4.5 < took < 7.5, (stall, took, err)
+        check_notices(err)
+        path = os.path.join(work, "tusak0000.bmp")
+        data = open(path, "rb").read()
+        assert data[:2] == b"BM" and len(data) == struct.unpack_from(
+            "<I", data, 2)[0], (stall, len(data))
         os.remove(path)
 
 
@@ -403,6 +570,12 @@ def run(case, tusak, probe):
             return
         if row.get("cuts"):
             cut_connection(tusak, env, work)
+            return
+        if row.get("stalls"):
+            stall_connection(tusak, env, work)
+            return
+        if "scripted" in row:
+            run_scripted(row["scripted"], tusak, env, work)
             return
         make(row.get("setup"), work)
         before = {n: state(os.path.join(work, n)) for n in os.listdir(work)}

@@ -1,13 +1,27 @@
-// Reading an X11 screen over XCB. The bitmap is a pixmap on the server: the
-// copy of the root into it is one request, and the fetch reads it back in
-// strips, through shared memory passed to the server as a file descriptor
-// (MIT-SHM 1.2) where it has that, else through plain image requests. A
-// connection that breaks only fails the calls that need it: XCB reports it
-// instead of ending the process.
+// Reading an X11 screen over XCB. The copy into a bitmap notes the
+// rectangle and checks that the screen can be read; the fetch reads its rows
+// in strips, several kept in flight, through shared memory passed to the
+// server as a file descriptor (MIT-SHM 1.2) where it has that, else through
+// plain image requests, with the server grabbed so that the strips are of
+// one moment. No pixmap holds the screen between the two: a new one costs
+// the server a page fault for every 4 KiB of it, more than all the rest.
+//
+// The server is not trusted: the connection setup is checked record by
+// record against its length before any is read, and no wait lasts longer
+// than kTimeoutMs. A connection that breaks or stalls only fails the calls
+// that need it: XCB reports it instead of ending the process.
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 #include <xcb/shm.h>
 #include <xcb/xcb.h>
+#include <xcb/xcbext.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -21,11 +35,17 @@
 
 namespace {
 
-// A fetch reads about this many bytes of the screen's rows at a time: one
-// strip in the shared memory while the server writes the next into the
-// other half. New pages cost more than copying, so the memory is small and
+// A strip is about this many bytes of the screen's rows, and kSlots of them
+// are in flight at a time: the server fills the next while one is
+// converted. New pages cost more than copying, so the memory is small and
 // used over and over.
 const size_t kStripBytes = 256 * 1024;
+const int kSlots = 4;
+// For the connection and for each answer; past it the server is gone.
+const int kTimeoutMs = 5000;
+// Pixels whose colours one request asks for: a request fits in the 16 KiB
+// that every server takes.
+const int kColorsPerRequest = 2048;
 
 // The procedures of libxcb and libxcb-shm, looked up when the X11 system
 // runs: a launch on Wayland never loads them.
@@ -33,36 +53,24 @@ struct Procs {
   decltype(&xcb_connect) connect;
   decltype(&xcb_connection_has_error) connection_has_error;
   decltype(&xcb_disconnect) disconnect;
+  decltype(&xcb_flush) flush;
+  decltype(&xcb_get_file_descriptor) get_file_descriptor;
+  decltype(&xcb_poll_for_reply) poll_for_reply;
   decltype(&xcb_prefetch_extension_data) prefetch_extension_data;
   decltype(&xcb_get_extension_data) get_extension_data;
   decltype(&xcb_get_setup) get_setup;
-  decltype(&xcb_setup_roots_iterator) setup_roots_iterator;
-  decltype(&xcb_screen_next) screen_next;
-  decltype(&xcb_screen_allowed_depths_iterator) screen_allowed_depths_iterator;
-  decltype(&xcb_depth_next) depth_next;
-  decltype(&xcb_depth_visuals_iterator) depth_visuals_iterator;
-  decltype(&xcb_visualtype_next) visualtype_next;
-  decltype(&xcb_setup_pixmap_formats) setup_pixmap_formats;
-  decltype(&xcb_setup_pixmap_formats_length) setup_pixmap_formats_length;
   decltype(&xcb_generate_id) generate_id;
-  decltype(&xcb_request_check) request_check;
-  decltype(&xcb_create_pixmap_checked) create_pixmap_checked;
-  decltype(&xcb_create_gc_checked) create_gc_checked;
-  decltype(&xcb_free_pixmap) free_pixmap;
-  decltype(&xcb_copy_area_checked) copy_area_checked;
+  decltype(&xcb_get_input_focus) get_input_focus;
+  decltype(&xcb_grab_server) grab_server;
+  decltype(&xcb_ungrab_server) ungrab_server;
   decltype(&xcb_get_image) get_image;
-  decltype(&xcb_get_image_reply) get_image_reply;
   decltype(&xcb_get_image_data) get_image_data;
   decltype(&xcb_get_image_data_length) get_image_data_length;
   decltype(&xcb_query_colors) query_colors;
-  decltype(&xcb_query_colors_reply) query_colors_reply;
   decltype(&xcb_query_colors_colors) query_colors_colors;
-  decltype(&xcb_query_colors_colors_length) query_colors_colors_length;
   decltype(&xcb_shm_query_version) shm_query_version;
-  decltype(&xcb_shm_query_version_reply) shm_query_version_reply;
   decltype(&xcb_shm_attach_fd_checked) shm_attach_fd_checked;
   decltype(&xcb_shm_get_image) shm_get_image;
-  decltype(&xcb_shm_get_image_reply) shm_get_image_reply;
   xcb_extension_t *shm_id;
 };
 
@@ -75,42 +83,335 @@ bool LoadProcs() {
   return LookUp(xcb, "xcb_connect", &p.connect) &&
          LookUp(xcb, "xcb_connection_has_error", &p.connection_has_error) &&
          LookUp(xcb, "xcb_disconnect", &p.disconnect) &&
+         LookUp(xcb, "xcb_flush", &p.flush) &&
+         LookUp(xcb, "xcb_get_file_descriptor", &p.get_file_descriptor) &&
+         LookUp(xcb, "xcb_poll_for_reply", &p.poll_for_reply) &&
          LookUp(xcb, "xcb_prefetch_extension_data",
                 &p.prefetch_extension_data) &&
          LookUp(xcb, "xcb_get_extension_data", &p.get_extension_data) &&
          LookUp(xcb, "xcb_get_setup", &p.get_setup) &&
-         LookUp(xcb, "xcb_setup_roots_iterator", &p.setup_roots_iterator) &&
-         LookUp(xcb, "xcb_screen_next", &p.screen_next) &&
-         LookUp(xcb, "xcb_screen_allowed_depths_iterator",
-                &p.screen_allowed_depths_iterator) &&
-         LookUp(xcb, "xcb_depth_next", &p.depth_next) &&
-         LookUp(xcb, "xcb_depth_visuals_iterator", &p.depth_visuals_iterator) &&
-         LookUp(xcb, "xcb_visualtype_next", &p.visualtype_next) &&
-         LookUp(xcb, "xcb_setup_pixmap_formats", &p.setup_pixmap_formats) &&
-         LookUp(xcb, "xcb_setup_pixmap_formats_length",
-                &p.setup_pixmap_formats_length) &&
          LookUp(xcb, "xcb_generate_id", &p.generate_id) &&
-         LookUp(xcb, "xcb_request_check", &p.request_check) &&
-         LookUp(xcb, "xcb_create_pixmap_checked", &p.create_pixmap_checked) &&
-         LookUp(xcb, "xcb_create_gc_checked", &p.create_gc_checked) &&
-         LookUp(xcb, "xcb_free_pixmap", &p.free_pixmap) &&
-         LookUp(xcb, "xcb_copy_area_checked", &p.copy_area_checked) &&
+         LookUp(xcb, "xcb_get_input_focus", &p.get_input_focus) &&
+         LookUp(xcb, "xcb_grab_server", &p.grab_server) &&
+         LookUp(xcb, "xcb_ungrab_server", &p.ungrab_server) &&
          LookUp(xcb, "xcb_get_image", &p.get_image) &&
-         LookUp(xcb, "xcb_get_image_reply", &p.get_image_reply) &&
          LookUp(xcb, "xcb_get_image_data", &p.get_image_data) &&
          LookUp(xcb, "xcb_get_image_data_length", &p.get_image_data_length) &&
          LookUp(xcb, "xcb_query_colors", &p.query_colors) &&
-         LookUp(xcb, "xcb_query_colors_reply", &p.query_colors_reply) &&
          LookUp(xcb, "xcb_query_colors_colors", &p.query_colors_colors) &&
-         LookUp(xcb, "xcb_query_colors_colors_length",
-                &p.query_colors_colors_length) &&
          LookUp(shm, "xcb_shm_query_version", &p.shm_query_version) &&
-         LookUp(shm, "xcb_shm_query_version_reply",
-                &p.shm_query_version_reply) &&
          LookUp(shm, "xcb_shm_attach_fd_checked", &p.shm_attach_fd_checked) &&
          LookUp(shm, "xcb_shm_get_image", &p.shm_get_image) &&
-         LookUp(shm, "xcb_shm_get_image_reply", &p.shm_get_image_reply) &&
          LookUp(shm, "xcb_shm_id", &p.shm_id);
+}
+
+double NowMs() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<double>(t.tv_sec) * 1e3 +
+         static_cast<double>(t.tv_nsec) / 1e6;
+}
+
+// libxcb itself waits without a time limit in places: once the start of a
+// reply has come it reads the rest as one block, and it writes a request
+// whole. So while tusak is in libxcb a watchdog on a thread of its own keeps
+// the time: once it is up the watchdog shuts the connection's socket, which
+// ends any wait on it, and libxcb reports the connection broken.
+struct Watchdog {
+  pthread_mutex_t lock;
+  pthread_cond_t cond;  // on CLOCK_MONOTONIC
+  int fd;               // -1: not armed
+  timespec deadline;
+};
+
+Watchdog g_watchdog = {PTHREAD_MUTEX_INITIALIZER, {}, -1, {}};
+
+void *Watch(void *) {
+  Watchdog &w = g_watchdog;
+  pthread_mutex_lock(&w.lock);
+  for (;;) {
+    if (w.fd == -1) {
+      pthread_cond_wait(&w.cond, &w.lock);
+      continue;
+    }
+    if (pthread_cond_timedwait(&w.cond, &w.lock, &w.deadline) == ETIMEDOUT &&
+        w.fd != -1) {
+      timespec now;
+      clock_gettime(CLOCK_MONOTONIC, &now);
+      if (now.tv_sec > w.deadline.tv_sec ||
+          (now.tv_sec == w.deadline.tv_sec &&
+           now.tv_nsec >= w.deadline.tv_nsec)) {
+        shutdown(w.fd, SHUT_RDWR);
+        w.fd = -1;
+      }
+    }
+  }
+  return nullptr;
+}
+
+// Starts the watchdog's thread, once; false if it cannot be.
+bool StartWatchdog() {
+  static bool started = false;
+  if (started) return true;
+  pthread_condattr_t attr;
+  pthread_condattr_init(&attr);
+  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+  pthread_cond_init(&g_watchdog.cond, &attr);
+  pthread_condattr_destroy(&attr);
+  pthread_t thread;
+  started = pthread_create(&thread, nullptr, Watch, nullptr) == 0;
+  if (started) pthread_detach(thread);
+  return started;
+}
+
+// From now on, the connection has kTimeoutMs; Disarm() ends the watch.
+void Arm(xcb_connection_t *c) {
+  Watchdog &w = g_watchdog;
+  pthread_mutex_lock(&w.lock);
+  clock_gettime(CLOCK_MONOTONIC, &w.deadline);
+  w.deadline.tv_sec += kTimeoutMs / 1000;
+  w.deadline.tv_nsec += kTimeoutMs % 1000 * 1000000L;
+  if (w.deadline.tv_nsec >= 1000000000L) {
+    w.deadline.tv_nsec -= 1000000000L;
+    ++w.deadline.tv_sec;
+  }
+  w.fd = g_xcb.get_file_descriptor(c);
+  pthread_cond_signal(&w.cond);
+  pthread_mutex_unlock(&w.lock);
+}
+
+void Disarm() {
+  pthread_mutex_lock(&g_watchdog.lock);
+  g_watchdog.fd = -1;
+  pthread_mutex_unlock(&g_watchdog.lock);
+}
+
+// Waits at most kTimeoutMs for the server to answer request `sequence`.
+// True once it has, without an error: *ppReply is then its reply, to be
+// freed (null for a request without one, which counts as answered once a
+// later request's reply has come). A server that lets the time pass is
+// taken for gone: its connection is shut, so that the calls after this one
+// fail at once instead of waiting again.
+bool Await(xcb_connection_t *c, unsigned sequence, void **ppReply) {
+  *ppReply = nullptr;
+  Arm(c);
+  double deadline = NowMs() + kTimeoutMs;
+  int fd = g_xcb.get_file_descriptor(c);
+  bool ok = false, answered = g_xcb.flush(c) <= 0;
+  while (!answered) {
+    void *reply = nullptr;
+    xcb_generic_error_t *error = nullptr;
+    if (g_xcb.poll_for_reply(c, sequence, &reply, &error)) {
+      answered = true;
+      ok = !error && !g_xcb.connection_has_error(c);
+      std::free(error);
+      if (ok)
+        *ppReply = reply;
+      else
+        std::free(reply);
+      break;
+    }
+    pollfd p = {fd, POLLIN, 0};
+    int left = static_cast<int>(deadline - NowMs());
+    int n = left > 0 ? poll(&p, 1, left) : 0;
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      // libxcb sees it shut when it next reads, which it does here.
+      shutdown(fd, SHUT_RDWR);
+      if (g_xcb.poll_for_reply(c, sequence, &reply, &error)) {
+        std::free(reply);
+        std::free(error);
+      }
+      break;
+    }
+  }
+  Disarm();
+  return ok;
+}
+
+// The reply to request `sequence`, at least cbMin bytes of it as the reply
+// says, or null.
+void *AwaitReply(xcb_connection_t *c, unsigned sequence, size_t cbMin) {
+  void *reply;
+  if (!Await(c, sequence, &reply)) return nullptr;
+  const xcb_generic_reply_t *r = static_cast<xcb_generic_reply_t *>(reply);
+  if (!r || 32 + 4 * static_cast<size_t>(r->length) < cbMin) {
+    std::free(reply);
+    return nullptr;
+  }
+  return reply;
+}
+
+// Whether a checked request without reply was carried out, once the reply
+// to a later request has come (then asking does not wait).
+bool CarriedOut(xcb_connection_t *c, unsigned sequence) {
+  void *reply = nullptr;
+  xcb_generic_error_t *error = nullptr;
+  int answered = g_xcb.poll_for_reply(c, sequence, &reply, &error);
+  bool ok = answered && !reply && !error && !g_xcb.connection_has_error(c);
+  std::free(reply);
+  std::free(error);
+  return ok;
+}
+
+// Every request sent so far has been answered, within the time limit.
+bool Sync(xcb_connection_t *c) {
+  void *focus = AwaitReply(c, g_xcb.get_input_focus(c).sequence,
+                           sizeof(xcb_generic_reply_t));
+  std::free(focus);
+  return focus != nullptr;
+}
+
+// A connection being made on a thread of its own, as libxcb waits for the
+// server's setup without end: past the time limit it is left behind.
+struct Connecting {
+  xcb_connection_t *conn;
+  int screen;
+  int done[2];  // a byte is written once xcb_connect has returned
+};
+
+// Kept reachable for as long as the thread may use it.
+Connecting *g_connecting;
+
+void *ConnectAside(void *p) {
+  Connecting *k = static_cast<Connecting *>(p);
+  __atomic_store_n(&k->conn, g_xcb.connect(nullptr, &k->screen),
+                   __ATOMIC_RELEASE);
+  ssize_t written = write(k->done[1], "", 1);
+  static_cast<void>(written);
+  return nullptr;
+}
+
+bool WaitReadable(int fd, int timeoutMs) {
+  double deadline = NowMs() + timeoutMs;
+  for (;;) {
+    pollfd p = {fd, POLLIN, 0};
+    int left = static_cast<int>(deadline - NowMs());
+    int n = left > 0 ? poll(&p, 1, left) : 0;
+    if (n < 0 && errno == EINTR) continue;
+    return n > 0;
+  }
+}
+
+// The file descriptors below 64 that are open.
+uint64_t OpenDescriptors() {
+  uint64_t open = 0;
+  for (int fd = 0; fd < 64; ++fd)
+    if (fcntl(fd, F_GETFD) != -1) open |= uint64_t(1) << fd;
+  return open;
+}
+
+// Keeps the printable characters of the first line of what a pipe holds.
+void ReadLine(int fd, char *psz, size_t cb) {
+  char buf[256];
+  ssize_t n = read(fd, buf, sizeof buf);
+  size_t j = 0;
+  for (ssize_t i = 0; i < n && buf[i] != '\n' && j + 1 < cb; ++i)
+    if (buf[i] >= 0x20 && buf[i] < 0x7F) psz[j++] = buf[i];
+  psz[j] = '\0';
+}
+
+// xcb_connect within the time limit: null if the server has not answered
+// by then, else the connection (which may have failed). libxcb prints the
+// reason a server gives for refusing on standard error; that is caught, and
+// its printable part kept in pszRefusal, as it comes from the server.
+xcb_connection_t *Connect(int *pScreen, char *pszRefusal, size_t cbRefusal) {
+  *pszRefusal = '\0';
+  Connecting *k = new (std::nothrow) Connecting();
+  int caught[2];
+  if (!k || pipe2(k->done, O_CLOEXEC) != 0) return nullptr;
+  if (pipe2(caught, O_CLOEXEC | O_NONBLOCK) != 0) return nullptr;
+  g_connecting = k;
+  uint64_t before = OpenDescriptors();
+  int stderrSaved = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+  dup2(caught[1], STDERR_FILENO);
+  pthread_t thread;
+  bool started = pthread_create(&thread, nullptr, ConnectAside, k) == 0;
+  if (started)
+    pthread_detach(thread);
+  else
+    ConnectAside(k);
+  bool done = WaitReadable(k->done[0], kTimeoutMs);
+  if (!done) {
+    // Its socket is shut, which ends libxcb's wait (but a wait for a full
+    // listen queue), so that it prints nothing once standard error is back.
+    uint64_t opened = OpenDescriptors() & ~before;
+    struct stat st;
+    for (int fd = 0; fd < 64; ++fd)
+      if ((opened >> fd & 1) && fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode))
+        shutdown(fd, SHUT_RDWR);
+    WaitReadable(k->done[0], 100);
+  }
+  if (stderrSaved != -1) {
+    dup2(stderrSaved, STDERR_FILENO);
+    close(stderrSaved);
+  } else {
+    close(STDERR_FILENO);
+  }
+  close(caught[1]);
+  ReadLine(caught[0], pszRefusal, cbRefusal);
+  close(caught[0]);
+  if (!done) return nullptr;
+  *pScreen = k->screen;
+  return __atomic_load_n(&k->conn, __ATOMIC_ACQUIRE);
+}
+
+// What is read of the setup the server sent: the screen, its root visual,
+// and the image format of its depth (each null when the setup has none).
+struct ScreenSetup {
+  const xcb_screen_t *screen;
+  const xcb_visualtype_t *visual;
+  const xcb_format_t *format;
+};
+
+bool IsUnit(int bits) { return bits == 8 || bits == 16 || bits == 32; }
+
+// Reads the setup for screen screenNumber; false when it does not hold
+// together. libxcb read as many bytes as the setup's length says, and takes
+// the counts of its records as given: each record is checked here to lie
+// within those bytes before it is read, and the fields that later steps
+// divide by or hand to libxcb to be within what the protocol allows.
+bool ReadSetup(const xcb_setup_t *setup, int screenNumber, ScreenSetup *p) {
+  *p = ScreenSetup();
+  const BYTE *base = reinterpret_cast<const BYTE *>(setup);
+  size_t size = 8 + 4 * static_cast<size_t>(setup->length);
+  if (size < sizeof *setup) return false;
+  uint32_t mask = setup->resource_id_mask;
+  uint32_t run = mask / (mask & -mask);  // the mask's bits, shifted down
+  if (!mask || (run & (run + 1)) || run < (uint32_t(1) << 18) - 1 ||
+      setup->maximum_request_length < 4096 || setup->image_byte_order > 1 ||
+      setup->bitmap_format_bit_order > 1 ||
+      !IsUnit(setup->bitmap_format_scanline_unit))
+    return false;
+  size_t at = sizeof *setup + (setup->vendor_len + 3u) / 4 * 4;
+  if (at > size ||
+      (size - at) / sizeof(xcb_format_t) < setup->pixmap_formats_len)
+    return false;
+  const xcb_format_t *formats =
+      reinterpret_cast<const xcb_format_t *>(base + at);
+  at += setup->pixmap_formats_len * sizeof(xcb_format_t);
+  for (int i = 0; i < setup->roots_len; ++i) {
+    if (size - at < sizeof(xcb_screen_t)) return false;
+    const xcb_screen_t *s = reinterpret_cast<const xcb_screen_t *>(base + at);
+    at += sizeof *s;
+    for (int j = 0; j < s->allowed_depths_len; ++j) {
+      if (size - at < sizeof(xcb_depth_t)) return false;
+      const xcb_depth_t *d = reinterpret_cast<const xcb_depth_t *>(base + at);
+      at += sizeof *d;
+      if ((size - at) / sizeof(xcb_visualtype_t) < d->visuals_len) return false;
+      const xcb_visualtype_t *v =
+          reinterpret_cast<const xcb_visualtype_t *>(base + at);
+      at += d->visuals_len * sizeof(xcb_visualtype_t);
+      for (int k = 0;
+           i == screenNumber && d->depth == s->root_depth && k < d->visuals_len;
+           ++k)
+        if (v[k].visual_id == s->root_visual) p->visual = &v[k];
+    }
+    if (i == screenNumber) p->screen = s;
+  }
+  for (int i = 0; p->screen && i < setup->pixmap_formats_len; ++i)
+    if (formats[i].depth == p->screen->root_depth) p->format = &formats[i];
+  return !p->format || IsUnit(p->format->scanline_pad);
 }
 
 struct X11Display {
@@ -127,49 +428,31 @@ struct X11Display {
 struct X11Bitmap {
   X11Display *display;
   int width, height;
-  xcb_pixmap_t pixmap;
-  xcb_gcontext_t gc;
+  int x, y;       // where on the screen it was copied from
   size_t cbLine;  // bytes of an image row from the server
   int stripRows;
   xcb_shm_seg_t seg;  // 0: plain image requests
-  BYTE *shm;          // two strips
-  PixelMap map;       // with the colormap as it was at the copy
+  unsigned attach;    // the request that gave the server seg, until known
+  BYTE *shm;          // kSlots strips
+  size_t cbShm;
+  PixelMap map;  // with the colormap as it was at the copy
   RGBQUAD palette[256];
 };
-
-// Whether a checked request was carried out; a broken connection answers
-// no error, so that is asked as well.
-bool Done(xcb_connection_t *c, xcb_void_cookie_t cookie) {
-  xcb_generic_error_t *error = g_xcb.request_check(c, cookie);
-  std::free(error);
-  return !error && !g_xcb.connection_has_error(c);
-}
-
-const xcb_visualtype_t *VisualOf(const xcb_screen_t *screen) {
-  for (xcb_depth_iterator_t d = g_xcb.screen_allowed_depths_iterator(screen);
-       d.rem; g_xcb.depth_next(&d))
-    for (xcb_visualtype_iterator_t v = g_xcb.depth_visuals_iterator(d.data);
-         v.rem; g_xcb.visualtype_next(&v))
-      if (v.data->visual_id == screen->root_visual) return v.data;
-  return nullptr;
-}
-
-const xcb_format_t *FormatOf(const xcb_setup_t *setup, int depth) {
-  const xcb_format_t *f = g_xcb.setup_pixmap_formats(setup);
-  for (int i = g_xcb.setup_pixmap_formats_length(setup); i > 0; --i, ++f)
-    if (f->depth == depth) return f;
-  return nullptr;
-}
 
 // MIT-SHM from version 1.2 takes memory as a file descriptor, which names
 // the same memory in every namespace (a System V id may name another
 // process's segment in the server's).
 bool HasShmByFd(xcb_connection_t *c) {
+  g_xcb.prefetch_extension_data(c, g_xcb.shm_id);
+  // The extension's answer comes before this one: then asking for it does
+  // not wait (and nor does any request of the extension).
+  if (!Sync(c)) return false;
   const xcb_query_extension_reply_t *ext =
       g_xcb.get_extension_data(c, g_xcb.shm_id);
   if (!ext || !ext->present) return false;
-  xcb_shm_query_version_reply_t *v =
-      g_xcb.shm_query_version_reply(c, g_xcb.shm_query_version(c), nullptr);
+  auto *v = static_cast<xcb_shm_query_version_reply_t *>(
+      AwaitReply(c, g_xcb.shm_query_version(c).sequence,
+                 sizeof(xcb_shm_query_version_reply_t)));
   bool ok = v && (v->major_version > 1 ||
                   (v->major_version == 1 && v->minor_version >= 2));
   std::free(v);
@@ -188,37 +471,51 @@ void *OpenX11(int *pcx, int *pcy, int *pnDibBits) {
     return nullptr;
   }
   int screenNumber = 0;
-  xcb_connection_t *c = g_xcb.connect(nullptr, &screenNumber);
-  if (g_xcb.connection_has_error(c)) {
-    NoteWhy("X display %s does not answer", name);
+  char refusal[100];
+  xcb_connection_t *c = Connect(&screenNumber, refusal, sizeof refusal);
+  if (!c || g_xcb.connection_has_error(c)) {
+    if (*refusal)
+      NoteWhy("X display %s refused the connection: %s", name, refusal);
+    else
+      NoteWhy("X display %s does not answer", name);
+    if (c) g_xcb.disconnect(c);
+    return nullptr;
+  }
+  if (!StartWatchdog()) {
+    NoteWhy("X11: no thread to keep the time");
     g_xcb.disconnect(c);
     return nullptr;
   }
-  g_xcb.prefetch_extension_data(c, g_xcb.shm_id);
   const xcb_setup_t *setup = g_xcb.get_setup(c);
-  const xcb_screen_t *screen = nullptr;
-  for (xcb_screen_iterator_t s = g_xcb.setup_roots_iterator(setup); s.rem;
-       g_xcb.screen_next(&s), --screenNumber)
-    if (screenNumber == 0) screen = s.data;
-  const xcb_visualtype_t *visual = screen ? VisualOf(screen) : nullptr;
-  const xcb_format_t *format =
-      screen ? FormatOf(setup, screen->root_depth) : nullptr;
+  ScreenSetup s;
+  if (!ReadSetup(setup, screenNumber, &s)) {
+    NoteWhy("X display %s sent a malformed connection setup", name);
+    g_xcb.disconnect(c);
+    return nullptr;
+  }
   X11Display *d = new (std::nothrow) X11Display();
-  if (d && visual && format) {
-    d->layout.bitsPerPixel = format->bits_per_pixel;
+  if (d && s.visual && s.format) {
+    const xcb_screen_t *screen = s.screen;
+    d->layout.bitsPerPixel = s.format->bits_per_pixel;
     d->layout.msbFirst = setup->image_byte_order == XCB_IMAGE_ORDER_MSB_FIRST;
     d->layout.bitMsbFirst =
         setup->bitmap_format_bit_order == XCB_IMAGE_ORDER_MSB_FIRST;
     d->layout.bitmapUnit = setup->bitmap_format_scanline_unit;
-    if (ChoosePixelMap(visual->_class, screen->root_depth, d->layout,
-                       visual->red_mask, visual->green_mask, visual->blue_mask,
-                       &d->map)) {
+    if (ChoosePixelMap(s.visual->_class, screen->root_depth, d->layout,
+                       s.visual->red_mask, s.visual->green_mask,
+                       s.visual->blue_mask, &d->map)) {
       d->conn = c;
       d->root = screen->root;
       d->colormap = screen->default_colormap;
       d->depth = screen->root_depth;
-      d->scanlinePad = format->scanline_pad;
+      d->scanlinePad = s.format->scanline_pad;
       d->shmByFd = HasShmByFd(c);
+      if (g_xcb.connection_has_error(c)) {
+        NoteWhy("X display %s stopped answering", name);
+        delete d;
+        g_xcb.disconnect(c);
+        return nullptr;
+      }
       *pcx = screen->width_in_pixels;
       *pcy = screen->height_in_pixels;
       *pnDibBits = d->map.dibBits;
@@ -232,54 +529,40 @@ void *OpenX11(int *pcx, int *pcy, int *pnDibBits) {
   return nullptr;
 }
 
-// Gives the bitmap shared memory of two strips for its fetches; false
-// leaves them to plain requests.
-bool AttachSharedStrips(X11Display *d, X11Bitmap *bm) {
-  size_t size = 2 * bm->cbLine * static_cast<size_t>(bm->stripRows);
+// Gives the bitmap shared memory of kSlots strips for its fetches, in pages
+// made at once (one call instead of a fault for each). Whether the server
+// took it is known with the copy's answers; until then, and if not, the
+// fetches use plain requests.
+void AttachSharedStrips(X11Display *d, X11Bitmap *bm) {
+  size_t size = kSlots * bm->cbLine * static_cast<size_t>(bm->stripRows);
   int fd = memfd_create("tusak-strips", MFD_CLOEXEC);
-  if (fd == -1) return false;
+  if (fd == -1) return;
   void *p = MAP_FAILED;
   if (ftruncate(fd, static_cast<off_t>(size)) == 0)
     p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   if (p == MAP_FAILED) {
     close(fd);
-    return false;
+    return;
   }
+#ifdef MADV_POPULATE_WRITE
+  madvise(p, size, MADV_POPULATE_WRITE);
+#endif
   // The connection takes the descriptor and closes it once it is sent.
   xcb_shm_seg_t seg = g_xcb.generate_id(d->conn);
-  if (!Done(d->conn, g_xcb.shm_attach_fd_checked(d->conn, seg, fd, 0))) {
-    munmap(p, size);
-    return false;
-  }
+  bm->attach = g_xcb.shm_attach_fd_checked(d->conn, seg, fd, 0).sequence;
   bm->seg = seg;
   bm->shm = static_cast<BYTE *>(p);
-  return true;
+  bm->cbShm = size;
 }
 
 void *CreateX11Bitmap(void *pDisplay, int cx, int cy) {
   X11Display *d = static_cast<X11Display *>(pDisplay);
-  xcb_connection_t *c = d->conn;
+  if (g_xcb.connection_has_error(d->conn)) return nullptr;
   X11Bitmap *bm = new (std::nothrow) X11Bitmap();
   if (!bm) return nullptr;
   bm->display = d;
   bm->width = cx;
   bm->height = cy;
-  bm->pixmap = g_xcb.generate_id(c);
-  bm->gc = g_xcb.generate_id(c);
-  xcb_void_cookie_t pixmap = g_xcb.create_pixmap_checked(
-      c, static_cast<uint8_t>(d->depth), bm->pixmap, d->root,
-      static_cast<uint16_t>(cx), static_cast<uint16_t>(cy));
-  // The windows on the root are part of the screen; no exposure events.
-  const uint32_t values[] = {XCB_SUBWINDOW_MODE_INCLUDE_INFERIORS, 0};
-  xcb_void_cookie_t gc = g_xcb.create_gc_checked(
-      c, bm->gc, bm->pixmap, XCB_GC_SUBWINDOW_MODE | XCB_GC_GRAPHICS_EXPOSURES,
-      values);
-  bool made = Done(c, pixmap);
-  if (!Done(c, gc) || !made) {
-    if (made) g_xcb.free_pixmap(c, bm->pixmap);
-    delete bm;
-    return nullptr;
-  }
   size_t pad = static_cast<size_t>(d->scanlinePad);
   bm->cbLine = (static_cast<size_t>(cx) * d->layout.bitsPerPixel + pad - 1) /
                pad * pad / 8;
@@ -287,7 +570,11 @@ void *CreateX11Bitmap(void *pDisplay, int cx, int cy) {
   bm->stripRows = rows < 1            ? 1
                   : rows > size_t(cy) ? cy
                                       : static_cast<int>(rows);
-  if (d->shmByFd) AttachSharedStrips(d, bm);
+  if (d->shmByFd) {
+    Arm(d->conn);
+    AttachSharedStrips(d, bm);
+    Disarm();
+  }
   return bm;
 }
 
@@ -312,103 +599,125 @@ int ColorsToQuery(const X11Display *d, uint32_t *pixels) {
   return 1 << bits;
 }
 
-void KeepColors(X11Bitmap *bm, const xcb_rgb_t *rgb, int n) {
+// Keeps the colours of pixel values first .. first+n-1.
+void KeepColors(X11Bitmap *bm, const xcb_rgb_t *rgb, int first, int n) {
   PixelMap &m = bm->map;
-  for (int i = 0; i < n; ++i) {
+  for (int i = first; i < first + n; ++i, ++rgb) {
     if (m.mapping == kIndexed) {
-      bm->palette[i].rgbRed = static_cast<BYTE>(rgb[i].red >> 8);
-      bm->palette[i].rgbGreen = static_cast<BYTE>(rgb[i].green >> 8);
-      bm->palette[i].rgbBlue = static_cast<BYTE>(rgb[i].blue >> 8);
+      bm->palette[i].rgbRed = static_cast<BYTE>(rgb->red >> 8);
+      bm->palette[i].rgbGreen = static_cast<BYTE>(rgb->green >> 8);
+      bm->palette[i].rgbBlue = static_cast<BYTE>(rgb->blue >> 8);
       bm->palette[i].rgbReserved = 0;
       continue;
     }
-    if (i < 1 << m.red.bits) m.redTable[i] = static_cast<BYTE>(rgb[i].red >> 8);
+    if (i < 1 << m.red.bits) m.redTable[i] = static_cast<BYTE>(rgb->red >> 8);
     if (i < 1 << m.green.bits)
-      m.greenTable[i] = static_cast<BYTE>(rgb[i].green >> 8);
+      m.greenTable[i] = static_cast<BYTE>(rgb->green >> 8);
     if (i < 1 << m.blue.bits)
-      m.blueTable[i] = static_cast<BYTE>(rgb[i].blue >> 8);
+      m.blueTable[i] = static_cast<BYTE>(rgb->blue >> 8);
   }
+}
+
+void DetachSharedStrips(X11Bitmap *bm) {
+  munmap(bm->shm, bm->cbShm);
+  bm->seg = 0;
+  bm->shm = nullptr;
 }
 
 bool CopyX11(void *pDisplay, void *pBitmap, int x, int y) {
   X11Display *d = static_cast<X11Display *>(pDisplay);
   X11Bitmap *bm = static_cast<X11Bitmap *>(pBitmap);
   xcb_connection_t *c = d->conn;
-  // One request: the bitmap holds the screen as it was at that moment.
-  xcb_void_cookie_t copy = g_xcb.copy_area_checked(
-      c, d->root, bm->pixmap, bm->gc, static_cast<int16_t>(x),
-      static_cast<int16_t>(y), 0, 0, static_cast<uint16_t>(bm->width),
-      static_cast<uint16_t>(bm->height));
-  // A root that cannot be read (Xwayland's, under a Wayland desktop) copies
-  // as black without complaint: one of its pixels is asked for, to know.
-  xcb_get_image_cookie_t probe = g_xcb.get_image(
-      c, XCB_IMAGE_FORMAT_Z_PIXMAP, d->root, static_cast<int16_t>(x),
-      static_cast<int16_t>(y), 1, 1, ~0u);
+  Arm(c);  // until the answers are awaited
+  // A root that cannot be read (Xwayland's, under a Wayland desktop) would
+  // give black: one of its pixels is asked for, to know.
+  unsigned probe = g_xcb
+                       .get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, d->root,
+                                  static_cast<int16_t>(x),
+                                  static_cast<int16_t>(y), 1, 1, ~0u)
+                       .sequence;
   // The pixels mean the colours the colormap gives them now.
   static uint32_t pixels[1 << kMaxLookupBits];
   int n = ColorsToQuery(d, pixels);
-  xcb_query_colors_cookie_t colors = {};
-  if (n)
-    colors =
-        g_xcb.query_colors(c, d->colormap, static_cast<uint32_t>(n), pixels);
+  unsigned colors[(1 << kMaxLookupBits) / kColorsPerRequest];
+  for (int i = 0; i * kColorsPerRequest < n; ++i) {
+    int count = n - i * kColorsPerRequest < kColorsPerRequest
+                    ? n - i * kColorsPerRequest
+                    : kColorsPerRequest;
+    colors[i] = g_xcb
+                    .query_colors(c, d->colormap, static_cast<uint32_t>(count),
+                                  pixels + i * kColorsPerRequest)
+                    .sequence;
+  }
 
   bm->map = d->map;
-  xcb_get_image_reply_t *pixel = g_xcb.get_image_reply(c, probe, nullptr);
+  void *pixel = AwaitReply(c, probe, sizeof(xcb_get_image_reply_t));
   bool ok = pixel != nullptr;
   std::free(pixel);
-  if (n) {
-    xcb_query_colors_reply_t *reply =
-        g_xcb.query_colors_reply(c, colors, nullptr);
-    ok = ok && reply && g_xcb.query_colors_colors_length(reply) == n;
-    if (ok) KeepColors(bm, g_xcb.query_colors_colors(reply), n);
+  for (int i = 0; ok && i * kColorsPerRequest < n; ++i) {
+    int count = n - i * kColorsPerRequest < kColorsPerRequest
+                    ? n - i * kColorsPerRequest
+                    : kColorsPerRequest;
+    auto *reply = static_cast<xcb_query_colors_reply_t *>(AwaitReply(
+        c, colors[i],
+        sizeof(xcb_query_colors_reply_t) + count * sizeof(xcb_rgb_t)));
+    ok = reply && reply->colors_len == count;
+    if (ok)
+      KeepColors(bm, g_xcb.query_colors_colors(reply), i * kColorsPerRequest,
+                 count);
     std::free(reply);
   }
-  return Done(c, copy) && ok;
+  // Answered before the probe: whether the server took the shared memory.
+  if (ok && bm->attach && !CarriedOut(c, bm->attach)) DetachSharedStrips(bm);
+  bm->attach = 0;
+  // The pixels themselves are read by the fetch, from the screen.
+  bm->x = x;
+  bm->y = y;
+  return ok;
 }
 
-// Asks for image rows y0 .. y0+rows-1 of the bitmap, into half `half` of
-// its shared memory, or as a plain reply.
-unsigned RequestStrip(X11Bitmap *bm, int y0, int rows, int half) {
-  xcb_connection_t *c = bm->display->conn;
+// Asks for rows y0 .. y0+rows-1 of the bitmap, from the screen, into slot
+// `slot` of its shared memory, or as a plain reply.
+unsigned RequestStrip(X11Bitmap *bm, int y0, int rows, int slot) {
+  X11Display *d = bm->display;
+  int16_t x = static_cast<int16_t>(bm->x);
+  int16_t y = static_cast<int16_t>(bm->y + y0);
+  uint16_t w = static_cast<uint16_t>(bm->width);
+  uint16_t h = static_cast<uint16_t>(rows);
   if (bm->seg)
     return g_xcb
-        .shm_get_image(c, bm->pixmap, 0, static_cast<int16_t>(y0),
-                       static_cast<uint16_t>(bm->width),
-                       static_cast<uint16_t>(rows), ~0u,
+        .shm_get_image(d->conn, d->root, x, y, w, h, ~0u,
                        XCB_IMAGE_FORMAT_Z_PIXMAP, bm->seg,
-                       static_cast<uint32_t>(half * bm->cbLine * bm->stripRows))
+                       static_cast<uint32_t>(slot * bm->cbLine * bm->stripRows))
         .sequence;
   return g_xcb
-      .get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, bm->pixmap, 0,
-                 static_cast<int16_t>(y0), static_cast<uint16_t>(bm->width),
-                 static_cast<uint16_t>(rows), ~0u)
+      .get_image(d->conn, XCB_IMAGE_FORMAT_Z_PIXMAP, d->root, x, y, w, h, ~0u)
       .sequence;
 }
 
 // The rows of a strip once the server has them there, or null; *ppReply is
 // what to free afterwards.
-const BYTE *ReceiveStrip(X11Bitmap *bm, unsigned sequence, int rows, int half,
+const BYTE *ReceiveStrip(X11Bitmap *bm, unsigned sequence, int rows, int slot,
                          void **ppReply) {
   xcb_connection_t *c = bm->display->conn;
   size_t need = bm->cbLine * static_cast<size_t>(rows);
-  *ppReply = nullptr;
   if (bm->seg) {
-    xcb_shm_get_image_reply_t *r =
-        g_xcb.shm_get_image_reply(c, {sequence}, nullptr);
+    auto *r = static_cast<xcb_shm_get_image_reply_t *>(
+        AwaitReply(c, sequence, sizeof(xcb_shm_get_image_reply_t)));
     *ppReply = r;
     if (!r || r->size < need) return nullptr;
-    return bm->shm + half * bm->cbLine * static_cast<size_t>(bm->stripRows);
+    return bm->shm + slot * bm->cbLine * static_cast<size_t>(bm->stripRows);
   }
-  xcb_get_image_reply_t *r = g_xcb.get_image_reply(c, {sequence}, nullptr);
+  auto *r = static_cast<xcb_get_image_reply_t *>(
+      AwaitReply(c, sequence, sizeof(xcb_get_image_reply_t) + need));
   *ppReply = r;
-  if (!r || static_cast<size_t>(g_xcb.get_image_data_length(r)) < need)
-    return nullptr;
-  return g_xcb.get_image_data(r);
+  return r ? g_xcb.get_image_data(r) : nullptr;
 }
 
 bool FetchX11(void *pBitmap, int start, int n, BYTE *pBits, size_t cbStride,
               RGBQUAD *pPalette) {
   X11Bitmap *bm = static_cast<X11Bitmap *>(pBitmap);
+  xcb_connection_t *c = bm->display->conn;
   const PixelMap &m = bm->map;
   if (m.mapping == kIndexed)
     std::memcpy(pPalette, bm->palette, sizeof(RGBQUAD) << m.dibBits);
@@ -417,18 +726,23 @@ bool FetchX11(void *pBitmap, int start, int n, BYTE *pBits, size_t cbStride,
   // Image rows top .. top+n-1, top-down; image row y is DIB line
   // height-1-y, so it goes at line height-1-y-start of the buffer.
   int top = bm->height - start - n, end = top + n;
-  int k = 0;
-  int rows = bm->stripRows < n ? bm->stripRows : n;
-  unsigned next = RequestStrip(bm, top, rows, 0);
-  for (int y0 = top; y0 < end; y0 += bm->stripRows, ++k) {
-    int y1 = y0 + bm->stripRows < end ? y0 + bm->stripRows : end;
+  int count = (n + bm->stripRows - 1) / bm->stripRows;
+  auto rowsOf = [&](int k) {
+    int y0 = top + k * bm->stripRows;
+    return y0 + bm->stripRows < end ? bm->stripRows : end - y0;
+  };
+  // No other client draws while the strips are read: they are one picture.
+  Arm(c);
+  g_xcb.grab_server(c);
+  unsigned sequences[kSlots];
+  for (int k = 0; k < kSlots && k < count; ++k)
+    sequences[k] = RequestStrip(bm, top + k * bm->stripRows, rowsOf(k), k);
+  bool ok = true;
+  for (int k = 0; ok && k < count; ++k) {
+    int y0 = top + k * bm->stripRows, y1 = y0 + rowsOf(k);
     void *reply;
-    const BYTE *strip = ReceiveStrip(bm, next, y1 - y0, k % 2, &reply);
-    // The server fills the next strip while this one is converted.
-    if (strip && y1 < end) {
-      int nextRows = y1 + bm->stripRows < end ? bm->stripRows : end - y1;
-      next = RequestStrip(bm, y1, nextRows, (k + 1) % 2);
-    }
+    const BYTE *strip =
+        ReceiveStrip(bm, sequences[k % kSlots], y1 - y0, k % kSlots, &reply);
     for (int y = y0; strip && y < y1; ++y) {
       BYTE *line =
           pBits + static_cast<size_t>(bm->height - 1 - y - start) * cbStride;
@@ -438,9 +752,17 @@ bool FetchX11(void *pBitmap, int start, int n, BYTE *pBits, size_t cbStride,
       std::memset(line + rowBytes, 0, cbStride - rowBytes);
     }
     std::free(reply);
-    if (!strip) return false;
+    ok = strip != nullptr;
+    // Its slot is free again: the server fills it while the next are
+    // converted.
+    int next = k + kSlots;
+    if (ok && next < count)
+      sequences[k % kSlots] = RequestStrip(bm, top + next * bm->stripRows,
+                                           rowsOf(next), k % kSlots);
   }
-  return true;
+  g_xcb.ungrab_server(c);
+  g_xcb.flush(c);
+  return ok;
 }
 
 }  // namespace
