@@ -40,7 +40,7 @@ AS_NOBODY = dict(depth=24, bits=32, out="tusak0001.bmp", user=[
 # PseudoColor, the default at 8, 4 TrueColor, 5 DirectColor); bits: the
 # file's depth, pixels checked; out: the new file; setup: what is at the
 # names before the run; user: run as that user; fsize: file size limit;
-# window: a window shown over the root; probe: probe scenario and its
+# window: a window shown over the root; size: the screen's, if not SIZE; probe: probe scenario and its
 # expected output; launches: that many launches at once; closed_stderr: a
 # pipe with no reader; namespaces: the server and tusak each in an IPC
 # namespace of their own; cuts: the connection cut at points of a run;
@@ -50,6 +50,10 @@ AS_NOBODY = dict(depth=24, bits=32, out="tusak0001.bmp", user=[
 CASES = {
     "capture_24": dict(depth=24, bits=32),
     "capture_24_noshm": dict(depth=24, bits=32, xvfb=NO_SHM),
+    # Rows 16-byte aligned, and the last strip as full as the others.
+    "capture_24_whole_strips": dict(depth=24, bits=32, size=(1024, 768)),
+    "capture_24_whole_strips_noshm": dict(depth=24, bits=32, size=(1024, 768),
+                                          xvfb=NO_SHM),
     "capture_16": dict(depth=16, bits=16),
     "capture_16_noshm": dict(depth=16, bits=16, xvfb=NO_SHM),
     "capture_15": dict(depth=15, bits=16),
@@ -540,7 +544,9 @@ def stall_connection(tusak, env, work):
 
 
 def run(case, tusak, probe):
+    global SIZE
     row = CASES[case]
+    SIZE = row.get("size", SIZE)
     depth = row["depth"]
     work = tempfile.mkdtemp(prefix="tusak-x11-")
     assets = tempfile.mkdtemp(prefix="tusak-x11-assets-")  # not in work

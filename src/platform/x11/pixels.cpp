@@ -1,6 +1,10 @@
 #include "pixels.h"
 
+#include <cstdint>
 #include <cstring>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -73,7 +77,29 @@ void Row32(const BYTE *src, BYTE *dst, int width, const PixelMap &m) {
   if (!kSwap && !kHostBigEndian && r.shift == 16 && g.shift == 8 &&
       b.shift == 0 && r.bits == 8 && g.bits == 8 && b.bits == 8) {
     // Already blue, green, red: only the unused byte is cleared.
-    for (int x = 0; x < width; ++x) {
+    int x = 0;
+#ifdef __SSE2__
+    // A screen's rows are more than the caches hold and are not read again
+    // before the file is written: stored past the caches, they are not read
+    // in first (which doubled the time). FinishRows() orders them.
+    if (reinterpret_cast<std::uintptr_t>(dst) % 4 == 0) {
+      for (; x < width && reinterpret_cast<std::uintptr_t>(dst + 4 * x) % 16;
+           ++x) {
+        std::uint32_t p;
+        std::memcpy(&p, src + 4 * x, 4);
+        p &= 0x00FFFFFF;
+        std::memcpy(dst + 4 * x, &p, 4);
+      }
+      const __m128i mask = _mm_set1_epi32(0x00FFFFFF);
+      for (; x + 4 <= width; x += 4) {
+        __m128i v =
+            _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 4 * x));
+        _mm_stream_si128(reinterpret_cast<__m128i *>(dst + 4 * x),
+                         _mm_and_si128(v, mask));
+      }
+    }
+#endif
+    for (; x < width; ++x) {
       std::uint32_t p;
       std::memcpy(&p, src + 4 * x, 4);
       p &= 0x00FFFFFF;
@@ -198,4 +224,10 @@ void ConvertRow(const PixelLayout &l, const PixelMap &m, const BYTE *src,
       }
       return;
   }
+}
+
+void FinishRows() {
+#ifdef __SSE2__
+  _mm_sfence();
+#endif
 }

@@ -60,8 +60,11 @@ bool ChoosePixelMap(int visualClass, int depth, const PixelLayout &layout,
                     std::uint32_t blueMask, PixelMap *pMap);
 
 // Converts one row of width pixels from an image row to a DIB row (which it
-// fills up to the last pixel's byte; the caller pads it).
+// fills up to the last pixel's byte; the caller pads it). Rows may be
+// written past the caches: FinishRows() after the last, before they are
+// read.
 void ConvertRow(const PixelLayout &layout, const PixelMap &map, const BYTE *src,
                 BYTE *dst, int width);
+void FinishRows();
 
 #endif

@@ -756,12 +756,17 @@ bool FetchX11(void *pBitmap, int start, int n, BYTE *pBits, size_t cbStride,
     // Its slot is free again: the server fills it while the next are
     // converted.
     int next = k + kSlots;
-    if (ok && next < count)
+    if (ok && next < count) {
+      Arm(c);
       sequences[k % kSlots] = RequestStrip(bm, top + next * bm->stripRows,
                                            rowsOf(next), k % kSlots);
+    }
   }
+  FinishRows();
+  Arm(c);
   g_xcb.ungrab_server(c);
   g_xcb.flush(c);
+  Disarm();
   return ok;
 }
 
