@@ -318,12 +318,14 @@ void ReadLine(int fd, char *psz, size_t cb) {
 xcb_connection_t *Connect(int *pScreen, char *pszRefusal, size_t cbRefusal) {
   *pszRefusal = '\0';
   Connecting *k = new (std::nothrow) Connecting();
+  g_connecting = k;
   int caught[2];
   if (!k || pipe2(k->done, O_CLOEXEC) != 0) return nullptr;
   if (pipe2(caught, O_CLOEXEC | O_NONBLOCK) != 0) return nullptr;
-  g_connecting = k;
-  uint64_t before = OpenDescriptors();
   int stderrSaved = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+  // What is open now is not the connection's (standard error may be a
+  // socket too).
+  uint64_t before = OpenDescriptors();
   dup2(caught[1], STDERR_FILENO);
   pthread_t thread;
   bool started = pthread_create(&thread, nullptr, ConnectAside, k) == 0;
