@@ -166,7 +166,10 @@ SCRIPTS = {
         (struct.pack("<BBHHH", 0, 20, 11, 0, 5) + b"\x1b[2Jgone\naway\x07......",
          True, ["X display {} refused the connection: [2Jgone"], 3)],
     "random": [(random.Random(seed).randbytes(300000), True, None, 3)
-               for seed in range(8)],
+               for seed in range(8)] + [
+        # A good setup, then random bytes where the replies belong.
+        (x_setup() + random.Random(seed).randbytes(100000), True, None, 3)
+        for seed in range(8)],
     "silent": [(None, False, ["X display {} does not answer"], 7)],
     "setup_then_silent": [(x_setup(), False,
                            ["X display {} stopped answering"], 7)],
