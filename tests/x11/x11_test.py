@@ -183,6 +183,9 @@ def scripted_server(answer, close):
     close), or else keeps it open for as long as the display lasts."""
     display = free_display()
     path = "/tmp/.X11-unix/X" + display[1:]
+    if not os.path.isdir("/tmp/.X11-unix"):  # as an X server makes it
+        os.makedirs("/tmp/.X11-unix", exist_ok=True)
+        os.chmod("/tmp/.X11-unix", 0o1777)
     listener = socket.socket(socket.AF_UNIX)
     listener.bind(path)
     listener.listen(8)
