@@ -24,6 +24,9 @@ struct DisplaySystem {
   // Storage for a cx x cy bitmap of the screen's format; null if refused.
   void *(*CreateBitmap)(void *pDisplay, int cx, int cy);
   // Copies the screen's rectangle at (x, y), the bitmap's size, into it.
+  // A system may take the picture earlier (the portal, when it connects) or
+  // later, at the first fetch (X11 reads the root then, under a server grab,
+  // rather than fill a screen-sized pixmap first): the program fetches once.
   bool (*Copy)(void *pDisplay, void *pBitmap, int x, int y);
   // Writes DIB lines start .. start+n-1 of a bitmap copied into (lines
   // counted from the bottom), cbStride bytes apart, each padded with zeros;
