@@ -2,6 +2,7 @@
 // copied into, and the fetch that puts each output's pixels in place as DIB
 // rows, turned, scaled and converted as needed, with the gaps of a layout
 // that is not a rectangle black.
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 #include <wayland-client.h>
@@ -100,6 +101,56 @@ void Columns(const WaylandBitmap *bm, const Output &o, int *x0, int *x1) {
 
 bool Shows(const Output &o) { return o.ready && !o.gone; }
 
+// The pool's pages from..to, widened to whole pages: mapped here in one go
+// rather than a fault at a time (Linux 5.14 and later; elsewhere this does
+// nothing).
+void MapPages(const BYTE *from, const BYTE *to) {
+  const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  uintptr_t a = reinterpret_cast<uintptr_t>(from) & ~(page - 1);
+  uintptr_t b = (reinterpret_cast<uintptr_t>(to) + page - 1) & ~(page - 1);
+  madvise(reinterpret_cast<void *>(a), b - a, MADV_POPULATE_READ);
+}
+
+// The pool's whole pages within from..to, read: out of this process's map
+// again, so that it never holds the pool and the DIB rows whole at once.
+// The compositor's copy stays in the pool, should they be read again.
+void UnmapPages(const BYTE *from, const BYTE *to) {
+  const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  uintptr_t a = (reinterpret_cast<uintptr_t>(from) + page - 1) & ~(page - 1);
+  uintptr_t b = reinterpret_cast<uintptr_t>(to) & ~(page - 1);
+  if (a < b) madvise(reinterpret_cast<void *>(a), b - a, MADV_DONTNEED);
+}
+
+// Bitmap rows y0 .. y1-1 of an output seen as it is (not turned, not
+// scaled): each a run of its buffer row, taken a strip at a time.
+void PlaceStraight(const WaylandBitmap *bm, const Output &o, int y0, int y1,
+                   int x0, int x1, BYTE *pBits, size_t cbStride, int start) {
+  const BYTE *pixels = bm->pool + o.offset;
+  int h = static_cast<int>(o.height);
+  int first = o.destY - bm->y, left = o.destX - bm->x;
+  const int kStripBytes = 1 << 20;
+  int rows = kStripBytes / static_cast<int>(o.stride);
+  if (rows < 1) rows = 1;
+  for (int y = y0; y < y1; y += rows) {
+    int end = y1 - y < rows ? y1 : y + rows;
+    // The strip's buffer rows, upwards when the buffer is upside down.
+    int a = y - first, b = end - 1 - first;
+    if (o.yInvert) a = h - 1 - a, b = h - 1 - b;
+    const BYTE *from = pixels + size_t(a < b ? a : b) * o.stride;
+    const BYTE *to = pixels + size_t((a < b ? b : a) + 1) * o.stride;
+    MapPages(from, to);
+    for (int yy = y; yy < end; ++yy) {
+      int by = yy - first;
+      if (o.yInvert) by = h - 1 - by;
+      ConvertRun(
+          o.format, pixels + size_t(by) * o.stride, x0 - left, x1 - x0,
+          pBits + static_cast<size_t>(bm->height - 1 - yy - start) * cbStride +
+              4 * x0);
+    }
+    UnmapPages(from, to);
+  }
+}
+
 // Puts an output's pixels that fall in image rows top .. top+n-1 into the
 // DIB lines (bitmap row y is line height-1-y, counted from start).
 void PlaceOutput(const WaylandBitmap *bm, const Output &o, int top, int n,
@@ -114,19 +165,18 @@ void PlaceOutput(const WaylandBitmap *bm, const Output &o, int top, int n,
   Columns(bm, o, &x0, &x1);
   int y0 = first > top ? first : top;
   int y1 = last < top + n ? last : top + n;
-  if (x0 >= x1) return;
-  bool straight = transform == 0 && seenW == o.destW && seenH == o.destH;
+  if (x0 >= x1 || y0 >= y1) return;
+  if (transform == 0 && seenW == o.destW && seenH == o.destH) {
+    PlaceStraight(bm, o, y0, y1, x0, x1, pBits, cbStride, start);
+    return;
+  }
+  // Turned or scaled: a line may take from any buffer row.
+  MapPages(pixels, pixels + size_t(o.stride) * o.height);
   for (int y = y0; y < y1; ++y) {
     BYTE *line =
         pBits + static_cast<size_t>(bm->height - 1 - y - start) * cbStride;
     // The row of what is seen, scaled to the box.
     int t = static_cast<int>(int64_t(y - first) * seenH / o.destH);
-    if (straight) {
-      int by = o.yInvert ? h - 1 - t : t;
-      ConvertRun(o.format, pixels + size_t(by) * o.stride, x0 - left, x1 - x0,
-                 line + 4 * x0);
-      continue;
-    }
     for (int x = x0; x < x1; ++x) {
       int s = static_cast<int>(int64_t(x - left) * seenW / o.destW);
       int bx, by;
@@ -226,15 +276,36 @@ wl_shm_pool *MakePool(WaylandDisplay *d, WaylandBitmap *bm) {
       p == MAP_FAILED
           ? nullptr
           : wl_shm_create_pool(d->shm, fd, static_cast<int32_t>(size));
-  close(fd);
   if (!pool) {
+    close(fd);
     if (p != MAP_FAILED) munmap(p, size);
     return nullptr;
   }
   if (bm->pool) munmap(bm->pool, bm->poolSize);
+  if (bm->poolFd >= 0) close(bm->poolFd);
   bm->pool = static_cast<BYTE *>(p);
   bm->poolSize = size;
+  bm->poolFd = fd;
   return pool;
+}
+
+void FillPool(WaylandDisplay *d, WaylandBitmap *bm) {
+  wl_display_flush(d->display);
+  if (bm->poolFd < 0) return;
+  // Each page the compositor's copy finds missing costs it a fault that
+  // allocates and clears it, one at a time; given here, on the other core,
+  // the copy is that much shorter. From the end, as the copy starts at the
+  // top: the two meet rather than both wanting the same pages.
+  const size_t kChunk = size_t(1) << 20;
+  for (size_t end = bm->poolSize; end > 0;) {
+    size_t begin = end > kChunk ? end - kChunk : 0;
+    if (fallocate(bm->poolFd, 0, static_cast<off_t>(begin),
+                  static_cast<off_t>(end - begin)) != 0)
+      break;  // no matter: the compositor's faults give them
+    end = begin;
+  }
+  close(bm->poolFd);
+  bm->poolFd = -1;
 }
 
 wl_buffer *PoolBuffer(wl_shm_pool *pool, const Output &o) {
@@ -249,6 +320,7 @@ void *CreateWaylandBitmap(void *pDisplay, int cx, int cy) {
   bm->d = static_cast<WaylandDisplay *>(pDisplay);
   bm->width = cx;
   bm->height = cy;
+  bm->poolFd = -1;
   return bm;
 }
 
@@ -262,9 +334,6 @@ bool FetchWayland(void *pBitmap, int start, int n, BYTE *pBits, size_t cbStride,
       static_cast<int(*)[2]>(std::malloc(sizeof(int[2]) * d->nOutputs));
   if (!spans) return false;
   int top = bm->height - start - n;
-  // The compositor's pages, mapped here in one go rather than a fault at a
-  // time (Linux 5.14 and later; elsewhere this does nothing).
-  madvise(bm->pool, bm->poolSize, MADV_POPULATE_READ);
   for (int y = top; y < top + n; ++y)
     ClearGaps(
         bm, y,

@@ -198,6 +198,7 @@ bool CaptureOnce(WaylandDisplay *d, WaylandBitmap *bm, double deadline) {
     ext_image_copy_capture_frame_v1_capture(c->frame);
   }
   wl_shm_pool_destroy(pool);
+  FillPool(d, bm);
   return WaitForOutputs(d, Copied, deadline);
 }
 

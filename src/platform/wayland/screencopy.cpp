@@ -104,6 +104,7 @@ bool CaptureOnce(WaylandDisplay *d, WaylandBitmap *bm, double deadline) {
       zwlr_screencopy_frame_v1_copy(FrameOf(*o), PoolBuffer(pool, *o));
   }
   wl_shm_pool_destroy(pool);
+  FillPool(d, bm);
   return WaitForOutputs(d, Copied, deadline);
 }
 

@@ -65,6 +65,7 @@ struct WaylandBitmap {
   int x, y;  // the image's pixel at the bitmap's top left
   BYTE *pool;
   size_t poolSize;
+  int poolFd;  // open from MakePool until FillPool; -1 otherwise
 };
 
 // The compositor on WAYLAND_DISPLAY, its outputs laid out, if it offers a
@@ -97,6 +98,9 @@ int BytesPerPixel(uint32_t format);
 // width, height and stride set); null if it cannot be made.
 wl_shm_pool *MakePool(WaylandDisplay *d, WaylandBitmap *bm);
 wl_buffer *PoolBuffer(wl_shm_pool *pool, const Output &o);
+// Once the copies are asked for: sends them, then gives the pool its pages
+// while the compositor renders, so that its copy finds them there.
+void FillPool(WaylandDisplay *d, WaylandBitmap *bm);
 
 // The bitmap and the fetch, the same for every protocol.
 void *CreateWaylandBitmap(void *pDisplay, int cx, int cy);
