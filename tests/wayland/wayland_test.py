@@ -101,6 +101,11 @@ CASES = {
                         protocol="ext"),
     "forky_wayfire": dict(root=True, compositor="wayfire", reference="grim",
                           protocol="wlr"),
+    # Rows of a stride that is no whole number of pages, over several
+    # strips of the fetch, beside a first output whose rows are whole pages.
+    "forky_sway_odd_width": dict(root=True, layout="odd_width",
+                                 reference="grim", protocol="ext",
+                                 valgrind=True),
     "forky_sway_hidden_ext": dict(root=True, layout="rotated",
                                   reference="grim", protocol="wlr",
                                   hide=EXT_GLOBALS),
@@ -445,6 +450,10 @@ def lay_out(s, layout):
         second = s.create_output()
         s.set_output(second, mode=(640, 480), pos=(SIZE[0], 0), transform=90,
                      picture=session.pattern((480, 640), mark=(255, 0, 0)))
+    elif layout == "odd_width":
+        second = s.create_output()
+        s.set_output(second, mode=(1000, 700), pos=(SIZE[0], 0),
+                     picture=session.pattern((1000, 700), mark=(255, 0, 0)))
     elif layout == "scale2":
         s.set_output("HEADLESS-1", scale=2)
     elif layout in ("far_right", "beyond"):
