@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
-# tusak on Wayland against grim (PNG, its default) and grim -t ppm, on a
-# headless sway (tests/wayland/session.py, as its unprivileged user) with
-# one output (1920x1080 unless SIZE says) showing a fixed picture.
+# tusak on Wayland against the floor (cp of a file of the image's size),
+# grim (PNG, its default) and grim -t ppm, on a headless sway
+# (tests/wayland/session.py, as its unprivileged user) with one output
+# showing a fixed picture, at each size of SIZES (by default 1280x720,
+# 1920x1080, 3840x2160 and 7680x4320; one desktop for each).
 #
 # The programs run in turn, round after round (one round to warm up, then
 # RUNS), inside the session from one shell, so no start-up of ours is in
 # the figures: the median whole-process time of a bare run, and the median
 # peak resident memory of a second run under /usr/bin/time -f '%M' (whose
-# own start would otherwise be in the time).
+# own start would otherwise be in the time). The floor copies a file made
+# before the rounds (so it is in the page cache, as the screen is in memory)
+# into a new one in the same directory.
 #
 # With FORKY=1 the desktop is the current sway (1.12) of Debian's testing
 # archive, with grim 1.5, both from the tests' root (session.make_root;
@@ -16,7 +20,7 @@
 #
 # Usage: bench/wayland_bench.sh   (RUNS=15 by default; builds Release into
 #                                  build/bench-release; FORKY=1: see above;
-#                                  SIZE=3840x2160: another output size)
+#                                  SIZES="3840x2160": other output sizes)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD:-$root/build/bench-release}
@@ -28,7 +32,8 @@ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
   >/dev/null
 cmake --build "$build" --target tusak >/dev/null
 
-RUNS=$runs TUSAK=$build/tusak /usr/bin/python3 - "$root" <<'EOF'
+for size in ${SIZES:-${SIZE:-1280x720 1920x1080 3840x2160 7680x4320}}; do
+SIZE=$size RUNS=$runs TUSAK=$build/tusak /usr/bin/python3 - "$root" <<'EOF'
 import os, shutil, subprocess, sys
 sys.path.insert(0, os.path.join(sys.argv[1], "tests", "wayland"))
 import session
@@ -48,24 +53,30 @@ with session.start((W, H), picture, root=root) as s:
     shutil.copy(os.environ["TUSAK"], tusak)
     os.chmod(tusak, 0o755)
     work = s.workdir()
+    # The floor's source: the size of tusak's file (header and pixels).
+    source = os.path.join(s.dir, "floor.bmp")
+    with open(source, "wb") as f:
+        f.write(os.urandom(54 + W * H * 4))
+    os.chmod(source, 0o644)
     script = os.path.join(s.dir, "rounds.sh")
     with open(script, "w") as f:
         f.write(r'''
-names=(tusak grim grim-ppm)
-commands=("%s" "grim out.png" "grim -t ppm out.ppm")
+cat %s >/dev/null
+names=(floor tusak grim grim-ppm)
+commands=("cp %s floor.out" "%s" "grim out.png" "grim -t ppm out.ppm")
 for round in $(seq 0 %d); do
   for i in "${!names[@]}"; do
-    rm -f tusak*.bmp out.png out.ppm
+    rm -f tusak*.bmp out.png out.ppm floor.out
     t0=$EPOCHREALTIME
     ${commands[$i]} >/dev/null 2>&1
     t1=$EPOCHREALTIME
-    rm -f tusak*.bmp out.png out.ppm
+    rm -f tusak*.bmp out.png out.ppm floor.out
     /usr/bin/time -o last -f %%M ${commands[$i]} >/dev/null 2>&1
     ((round > 0)) || continue
     echo "${names[$i]} $(awk "BEGIN {print ($t1 - $t0) * 1000}") $(cat last)"
   done
 done
-''' % (tusak, runs))
+''' % (source, source, tusak, runs))
     os.chmod(script, 0o644)
     out = s.run(["bash", script], cwd=work, timeout=600, check=True,
                 host=not forky)
@@ -93,6 +104,8 @@ for name, v in rows.items():
     ms[name] = median(t for t, _ in v)
     kib = median(k for _, k in v)
     print("%-9s %9.1f %10d %8.2f" % (name, ms[name], kib, kib * 1024 / image))
+print("tusak / floor time: %.2f" % (ms["tusak"] / ms["floor"]))
 print("tusak / grim -t ppm time: %.2f" % (ms["tusak"] / ms["grim-ppm"]))
 print("tusak / grim (PNG) time: %.2f" % (ms["tusak"] / ms["grim"]))
 EOF
+done
