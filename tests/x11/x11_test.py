@@ -167,8 +167,10 @@ SCRIPTS = {
          True, ["X display {} refused the connection: [2Jgone"], 3)],
     "random": [(random.Random(seed).randbytes(300000), True, None, 3)
                for seed in range(8)] + [
-        # A good setup, then random bytes where the replies belong.
-        (x_setup() + random.Random(seed).randbytes(100000), True, None, 3)
+        # A good setup, then random bytes where the replies belong: whether
+        # the first reply is taken for one before the close is seen is the
+        # race of the reads, so the display may serve and fail later.
+        (x_setup() + random.Random(seed).randbytes(100000), True, "any", 3)
         for seed in range(8)],
     "silent": [(None, False, ["X display {} does not answer"], 7)],
     "setup_then_silent": [(x_setup(), False,
@@ -238,6 +240,16 @@ def run_scripted(script, tusak, env, work):
                 if line.startswith("tusak: ")]
         assert status == 0, (i, status, err)  # no signal, no sanitizer
         assert took < seconds, (i, took, err)
+        if why == "any" and not said:
+            # Served, then lost: notices of the later steps, and a file of
+            # the screen's size holding nothing the server sent: black.
+            check_notices(err)
+            with Image.open(path) as image:
+                assert image.size == SIZE, (i, image.size)
+                assert image.convert("RGB").getextrema() == ((0, 0),) * 3, i
+            os.remove(path)
+            continue
+        why = None if why == "any" else why
         assert said and all(line.startswith("tusak: X display %s " % display)
                             for line in said), (i, err)
         check_notices(err, NO_BITMAP,
