@@ -316,20 +316,27 @@ WaylandDisplay *ConnectWayland() {
     Close(d);
     return nullptr;
   }
-  if (d->xdgOutputManager) {
-    for (int i = 0; i < d->nOutputs; ++i) {
+  // The outputs' own events, then xdg-output's. An output announced during
+  // that round trip needs its logical position asked for in turn: without
+  // it, it would be placed at the origin, over the first output.
+  bool unasked;
+  do {
+    for (int i = 0; d->xdgOutputManager && i < d->nOutputs; ++i) {
       Output *o = d->outputs[i];
+      if (o->xdgOutput) continue;
       o->xdgOutput =
           zxdg_output_manager_v1_get_xdg_output(d->xdgOutputManager, o->output);
       zxdg_output_v1_add_listener(o->xdgOutput, &kXdgOutputListener, o);
     }
-  }
-  // The outputs' own events, then xdg-output's.
-  if (!Roundtrip(display, deadline)) {
-    NoteWhy("%s does not answer", name);
-    Close(d);
-    return nullptr;
-  }
+    if (!Roundtrip(display, deadline)) {
+      NoteWhy("%s does not answer", name);
+      Close(d);
+      return nullptr;
+    }
+    unasked = false;
+    for (int i = 0; d->xdgOutputManager && i < d->nOutputs; ++i)
+      unasked = unasked || !d->outputs[i]->xdgOutput;
+  } while (unasked);
   if (!LayOut(d)) {
     Close(d);
     return nullptr;
