@@ -446,17 +446,21 @@ class Session:
         self.env = env
         return env
 
-    def start_scripted_portal(self, *args, timeout=30):
-        """scripted_portal.py with args on a private session bus (started
-        if there is none), once it owns the portal's name."""
+    def start_script(self, name, args, log, timeout=30):
+        """tests/wayland/NAME.py with args, as the session's user on its
+        session bus (a private one, started if there is none); its output
+        in log."""
         if "DBUS_SESSION_BUS_ADDRESS" not in self.env:
             self.start_bus(timeout)
-        script = os.path.join(self.dir, "scripted_portal.py")
+        script = os.path.join(self.dir, name + ".py")
         shutil.copy(os.path.join(os.path.dirname(os.path.abspath(__file__)),
-                                 "scripted_portal.py"), script)
+                                 name + ".py"), script)
         os.chmod(script, 0o755)
-        self.popen(["/usr/bin/python3", script] + list(args),
-                   log="portal.log")
+        self.popen(["/usr/bin/python3", script] + list(args), log=log)
+
+    def start_scripted_portal(self, *args, timeout=30):
+        """scripted_portal.py with args, once it owns the portal's name."""
+        self.start_script("scripted_portal", args, "portal.log", timeout)
         wait_for(lambda: self.call("org.freedesktop.DBus",
                                    "/org/freedesktop/DBus",
                                    "org.freedesktop.DBus.NameHasOwner",
@@ -464,17 +468,10 @@ class Session:
                  timeout, "the scripted portal (see portal.log)")
 
     def start_scripted_kwin(self, src, *args, timeout=30):
-        """scripted_kwin.py handing out the picture file src (with args) on
-        the session bus (a private one, started if there is none), once it
-        owns KWin's name."""
-        if "DBUS_SESSION_BUS_ADDRESS" not in self.env:
-            self.start_bus(timeout)
-        script = os.path.join(self.dir, "scripted_kwin.py")
-        shutil.copy(os.path.join(os.path.dirname(os.path.abspath(__file__)),
-                                 "scripted_kwin.py"), script)
-        os.chmod(script, 0o755)
-        self.popen(["/usr/bin/python3", script, src] + list(args),
-                   log="kwin.log")
+        """scripted_kwin.py handing out the picture file src (with args),
+        once it owns KWin's name."""
+        self.start_script("scripted_kwin", [src] + list(args), "kwin.log",
+                          timeout)
         wait_for(lambda: "ready" in self.log("kwin.log"), timeout,
                  "the scripted KWin (see kwin.log)")
 
