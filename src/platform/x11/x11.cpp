@@ -117,33 +117,50 @@ double NowMs() {
 // whole. So while tusak is in libxcb a watchdog on a thread of its own keeps
 // the time: once it is up the watchdog shuts the connection's socket, which
 // ends any wait on it, and libxcb reports the connection broken.
+//
+// Arming only moves the deadline, never earlier than it was, and wakes no
+// one: the watchdog sleeps until the deadline it last saw (or a whole
+// timeout while disarmed) and then looks again. A fetch arms it for every
+// strip, and waking a thread each time cost more than the strip.
 struct Watchdog {
   pthread_mutex_t lock;
-  pthread_cond_t cond;  // on CLOCK_MONOTONIC
-  int fd;               // -1: not armed
+  int fd;  // -1: not armed
   timespec deadline;
 };
 
-Watchdog g_watchdog = {PTHREAD_MUTEX_INITIALIZER, {}, -1, {}};
+Watchdog g_watchdog = {PTHREAD_MUTEX_INITIALIZER, -1, {}};
+
+timespec InMs(int ms) {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  t.tv_sec += ms / 1000;
+  t.tv_nsec += ms % 1000 * 1000000L;
+  if (t.tv_nsec >= 1000000000L) {
+    t.tv_nsec -= 1000000000L;
+    ++t.tv_sec;
+  }
+  return t;
+}
+
+bool IsPast(const timespec &t) {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec > t.tv_sec ||
+         (now.tv_sec == t.tv_sec && now.tv_nsec >= t.tv_nsec);
+}
 
 void *Watch(void *) {
   Watchdog &w = g_watchdog;
-  pthread_mutex_lock(&w.lock);
   for (;;) {
-    if (w.fd == -1) {
-      pthread_cond_wait(&w.cond, &w.lock);
-      continue;
+    pthread_mutex_lock(&w.lock);
+    if (w.fd != -1 && IsPast(w.deadline)) {
+      shutdown(w.fd, SHUT_RDWR);
+      w.fd = -1;
     }
-    if (pthread_cond_timedwait(&w.cond, &w.lock, &w.deadline) == ETIMEDOUT &&
-        w.fd != -1) {
-      timespec now;
-      clock_gettime(CLOCK_MONOTONIC, &now);
-      if (now.tv_sec > w.deadline.tv_sec ||
-          (now.tv_sec == w.deadline.tv_sec &&
-           now.tv_nsec >= w.deadline.tv_nsec)) {
-        shutdown(w.fd, SHUT_RDWR);
-        w.fd = -1;
-      }
+    timespec until = w.fd != -1 ? w.deadline : InMs(kTimeoutMs);
+    pthread_mutex_unlock(&w.lock);
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) ==
+           EINTR) {
     }
   }
   return nullptr;
@@ -153,11 +170,6 @@ void *Watch(void *) {
 bool StartWatchdog() {
   static bool started = false;
   if (started) return true;
-  pthread_condattr_t attr;
-  pthread_condattr_init(&attr);
-  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-  pthread_cond_init(&g_watchdog.cond, &attr);
-  pthread_condattr_destroy(&attr);
   pthread_t thread;
   started = pthread_create(&thread, nullptr, Watch, nullptr) == 0;
   if (started) pthread_detach(thread);
@@ -168,15 +180,8 @@ bool StartWatchdog() {
 void Arm(xcb_connection_t *c) {
   Watchdog &w = g_watchdog;
   pthread_mutex_lock(&w.lock);
-  clock_gettime(CLOCK_MONOTONIC, &w.deadline);
-  w.deadline.tv_sec += kTimeoutMs / 1000;
-  w.deadline.tv_nsec += kTimeoutMs % 1000 * 1000000L;
-  if (w.deadline.tv_nsec >= 1000000000L) {
-    w.deadline.tv_nsec -= 1000000000L;
-    ++w.deadline.tv_sec;
-  }
+  w.deadline = InMs(kTimeoutMs);
   w.fd = g_xcb.get_file_descriptor(c);
-  pthread_cond_signal(&w.cond);
   pthread_mutex_unlock(&w.lock);
 }
 
