@@ -23,11 +23,21 @@ const size_t kHugePage = size_t(2) << 20;
 union BlockHeader {
   struct {
     BlockHeader *prev, *next;
+    void *base;  // what the C library gave, to free
   } link;
   std::max_align_t align;
 };
 
-BlockHeader g_heap = {{&g_heap, &g_heap}};
+BlockHeader g_heap = {{&g_heap, &g_heap, nullptr}};
+
+// Where a screen-sized block starts within its first page. Such a block
+// holds a screenshot's rows, which the file has 54 bytes into its first
+// page, or a palette later. The kernel's copy of them into the file ran at
+// half speed when the source trailed the destination by a few dozen bytes
+// within a page (4 KiB aliasing: rows at 16 did); from 64 the source runs a
+// little ahead of it, or far behind.
+const size_t kBlockOffset = 64;
+static_assert(sizeof(BlockHeader) <= kBlockOffset, "the header fits before");
 
 void *AllocateBlock(UINT flags, SIZE_T bytes) {
   // Only fixed memory: the pointer is the handle.
@@ -35,18 +45,22 @@ void *AllocateBlock(UINT flags, SIZE_T bytes) {
   if (bytes > SIZE_MAX - sizeof(BlockHeader)) return nullptr;
   size_t total = sizeof(BlockHeader) + bytes;
   void *p = nullptr;
-  if (total >= kHugePage && total <= SIZE_MAX - kHugePage) {
+  BlockHeader *b;
+  if (total >= kHugePage && bytes <= SIZE_MAX - 2 * kHugePage) {
     // A screen-sized block: in whole huge pages where the kernel offers
     // them, as filling it 4 KiB page by page costs more than the filling.
-    size_t rounded = (total + kHugePage - 1) & ~(kHugePage - 1);
+    size_t rounded = (kBlockOffset + bytes + kHugePage - 1) & ~(kHugePage - 1);
     if (posix_memalign(&p, kHugePage, rounded) != 0) return nullptr;
     madvise(p, rounded, MADV_HUGEPAGE);
-    if (flags & kZeroInit) std::memset(p, 0, total);
+    b = reinterpret_cast<BlockHeader *>(static_cast<char *>(p) + kBlockOffset) -
+        1;
+    if (flags & kZeroInit) std::memset(b + 1, 0, bytes);
   } else {
     p = (flags & kZeroInit) ? std::calloc(1, total) : std::malloc(total);
+    if (!p) return nullptr;
+    b = static_cast<BlockHeader *>(p);
   }
-  if (!p) return nullptr;
-  BlockHeader *b = static_cast<BlockHeader *>(p);
+  b->link.base = p;
   b->link.prev = &g_heap;
   b->link.next = g_heap.link.next;
   g_heap.link.next->link.prev = b;
@@ -86,7 +100,7 @@ HGLOBAL GlobalFree(HGLOBAL hMem) {
     if (b + 1 != hMem) continue;
     b->link.prev->link.next = b->link.next;
     b->link.next->link.prev = b->link.prev;
-    std::free(b);
+    std::free(b->link.base);
     return nullptr;
   }
   return hMem;  // not a block of ours: failure hands the handle back
