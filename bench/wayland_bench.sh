@@ -20,7 +20,9 @@
 #
 # Usage: bench/wayland_bench.sh   (RUNS=15 by default; builds Release into
 #                                  build/bench-release; FORKY=1: see above;
-#                                  SIZES="3840x2160": other output sizes)
+#                                  SIZES="3840x2160": other output sizes;
+#                                  BEFORE=path/to/tusak adds a row for
+#                                  another build, such as an earlier one)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD:-$root/build/bench-release}
@@ -33,7 +35,7 @@ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
 cmake --build "$build" --target tusak >/dev/null
 
 for size in ${SIZES:-${SIZE:-1280x720 1920x1080 3840x2160 7680x4320}}; do
-SIZE=$size RUNS=$runs TUSAK=$build/tusak /usr/bin/python3 - "$root" <<'EOF'
+SIZE=$size RUNS=$runs TUSAK=$build/tusak BEFORE=${BEFORE:-} /usr/bin/python3 - "$root" <<'EOF'
 import os, shutil, subprocess, sys
 sys.path.insert(0, os.path.join(sys.argv[1], "tests", "wayland"))
 import session
@@ -52,6 +54,10 @@ with session.start((W, H), picture, root=root) as s:
     tusak = os.path.join(s.dir, "tusak")
     shutil.copy(os.environ["TUSAK"], tusak)
     os.chmod(tusak, 0o755)
+    before = os.path.join(s.dir, "before")
+    if os.environ["BEFORE"]:
+        shutil.copy(os.environ["BEFORE"], before)
+        os.chmod(before, 0o755)
     work = s.workdir()
     # The floor's source: the size of tusak's file (header and pixels).
     source = os.path.join(s.dir, "floor.bmp")
@@ -64,6 +70,7 @@ with session.start((W, H), picture, root=root) as s:
 cat %s >/dev/null
 names=(floor tusak grim grim-ppm)
 commands=("cp %s floor.out" "%s" "grim out.png" "grim -t ppm out.ppm")
+if [ -x %s ]; then names+=(before); commands+=(%s); fi
 for round in $(seq 0 %d); do
   for i in "${!names[@]}"; do
     rm -f tusak*.bmp out.png out.ppm floor.out
@@ -76,7 +83,7 @@ for round in $(seq 0 %d); do
     echo "${names[$i]} $(awk "BEGIN {print ($t1 - $t0) * 1000}") $(cat last)"
   done
 done
-''' % (source, source, tusak, runs))
+''' % (source, source, tusak, before, before, runs))
     os.chmod(script, 0o644)
     out = s.run(["bash", script], cwd=work, timeout=600, check=True,
                 host=not forky)
