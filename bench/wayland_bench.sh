@@ -6,10 +6,10 @@
 # 1920x1080, 3840x2160 and 7680x4320; one desktop for each).
 #
 # The programs run in turn, round after round (one round to warm up, then
-# RUNS), inside the session from one shell, so no start-up of ours is in
-# the figures: the median whole-process time of a bare run, and the median
-# peak resident memory of a second run under /usr/bin/time -f '%M' (whose
-# own start would otherwise be in the time). The floor copies a file made
+# RUNS), in a new order each round, inside the session from one shell, so
+# no start-up of ours is in the figures: the median whole-process time of a
+# bare run, and the median peak resident memory of a second run under
+# /usr/bin/time -f '%M' (whose own start would otherwise be in the time). The floor copies a file made
 # before the rounds (so it is in the page cache, as the screen is in memory)
 # into a new one in the same directory.
 #
@@ -72,7 +72,8 @@ names=(floor tusak grim grim-ppm)
 commands=("cp %s floor.out" "%s" "grim out.png" "grim -t ppm out.ppm")
 if [ -x %s ]; then names+=(before); commands+=(%s); fi
 for round in $(seq 0 %d); do
-  for i in "${!names[@]}"; do
+  # A new order each round: no program always follows the same other.
+  for i in $(shuf -i 0-$((${#names[@]} - 1))); do
     rm -f tusak*.bmp out.png out.ppm floor.out
     t0=$EPOCHREALTIME
     ${commands[$i]} >/dev/null 2>&1

@@ -8,9 +8,10 @@
 # same directory.
 #
 # For each size, over RUNS rounds after one to warm up, the programs run in
-# turn, round after round, so that whatever else the machine does falls on
-# all of them alike: the median whole-process time of a bare run, and the
-# median peak resident memory of a second run under /usr/bin/time -f %M.
+# turn, round after round, in a new order each round, so that whatever else
+# the machine does, or one program leaves behind, falls on all of them
+# alike: the median whole-process time of a bare run, and the median peak
+# resident memory of a second run under /usr/bin/time -f %M.
 # Then the capture alone, in one process (x11_capture_bench).
 #
 # Usage: bench/x11_bench.sh        (RUNS=11 by default; SIZES to choose;
@@ -67,7 +68,11 @@ bench_size() {
       commands+=("$BEFORE")
     fi
     for round in $(seq 0 "$runs"); do
-      for i in "${!names[@]}"; do
+      # A new order each round: in one order for all, each program would
+      # always follow the same other, and what that one leaves behind would
+      # weigh on it alone (maim frees much memory, which this VM hands back
+      # to its host, dearer when next used).
+      for i in $(shuf -i 0-$((${#names[@]} - 1))); do
         name=${names[$i]}
         $outputs
         t0=$EPOCHREALTIME
