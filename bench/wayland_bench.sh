@@ -9,9 +9,9 @@
 # RUNS), in a new order each round, inside the session from one shell, so
 # no start-up of ours is in the figures: the median whole-process time of a
 # bare run, and the median peak resident memory of a second run under
-# /usr/bin/time -f '%M' (whose own start would otherwise be in the time). The floor copies a file made
-# before the rounds (so it is in the page cache, as the screen is in memory)
-# into a new one in the same directory.
+# /usr/bin/time -f '%M' (whose own start would otherwise be in the time).
+# The floor copies a file made before the rounds (so it is in the page
+# cache, as the screen is in memory) into a new one in the same directory.
 #
 # With FORKY=1 the desktop is the current sway (1.12) of Debian's testing
 # archive, with grim 1.5, both from the tests' root (session.make_root;
