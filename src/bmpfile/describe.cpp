@@ -1,7 +1,7 @@
-#include <climits>
 #include <cstdint>
 
 #include "bmpfile/bmpfile.h"
+#include "bmpfile/dib.h"
 #include "notice/notice.h"
 #include "platform.h"
 
@@ -30,16 +30,14 @@ BITMAPINFO *DescribeBitmap(HBITMAP hbmScreen) {
   // whose own pixels are wider than the rows sized here (so the fetch would
   // overrun them), is described as empty: 0 x 0 pixels and no pixel array.
   LONG cx = bm.bmWidth, cy = bm.bmHeight;
-  std::int64_t cbRow =
-      ((std::int64_t(cx) * nDepth + 31) & ~std::int64_t(31)) / 8;
-  std::int64_t cbImage = cbRow * cy;
-  if (cx < 0 || cy < 0 || cbImage > INT_MAX || bm.bmBitsPixel > nDepth) {
+  std::int64_t cbImage = DibRowBytes(cx, nDepth) * cy;
+  if (cx < 0 || cy < 0 || cbImage > kMaxDibBytes || bm.bmBitsPixel > nDepth) {
     cx = cy = 0;
     cbImage = 0;
   }
 
   BITMAPINFO *pbmi = static_cast<BITMAPINFO *>(
-      LocalAlloc(LPTR, sizeof(BITMAPINFOHEADER) + cClrUsed * sizeof(RGBQUAD)));
+      LocalAlloc(LPTR, kInfoHeaderBytes + cClrUsed * sizeof(RGBQUAD)));
   if (!pbmi) {
     // No room for the record: describe an empty image in a header-only
     // record of our own, so the fetch and the writes stay within it.
@@ -51,7 +49,7 @@ BITMAPINFO *DescribeBitmap(HBITMAP hbmScreen) {
   }
 
   BITMAPINFOHEADER *pbih = &pbmi->bmiHeader;
-  pbih->biSize = sizeof(BITMAPINFOHEADER);
+  pbih->biSize = kInfoHeaderBytes;
   pbih->biWidth = cx;
   pbih->biHeight = cy;  // positive: rows run bottom-up
   pbih->biPlanes = bm.bmPlanes;

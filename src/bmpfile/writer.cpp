@@ -1,6 +1,7 @@
 #include <cstring>
 
 #include "bmpfile/bmpfile.h"
+#include "bmpfile/dib.h"
 #include "naming/naming.h"
 #include "notice/notice.h"
 #include "platform.h"
@@ -27,8 +28,7 @@ static bool WriteWhole(HANDLE hFile, const void *pv, DWORD cb) {
 // may clear biClrUsed), never more than the record's block holds.
 static DWORD PaletteEntries(const BITMAPINFOHEADER *pbih, DWORD cBlock) {
   DWORD c = pbih->biClrUsed;
-  if (c == 0 && pbih->biBitCount >= 1 && pbih->biBitCount <= 8)
-    c = DWORD(1) << pbih->biBitCount;
+  if (c == 0) c = DibPaletteEntries(pbih->biBitCount);
   return c < cBlock ? c : cBlock;
 }
 
@@ -56,18 +56,18 @@ void SaveBitmapFile(BITMAPINFO *pbmi, char *szFileName, HBITMAP hbmScreen,
   HANDLE hFile = CreateFreeFile(szFileName);
   if (hFile == INVALID_HANDLE_VALUE) ReportError("CreateFile");
 
-  DWORD cbInfo = sizeof(BITMAPINFOHEADER) +
-                 PaletteEntries(pbih, cClrBlock) * sizeof(RGBQUAD);
+  DWORD cbInfo =
+      kInfoHeaderBytes + PaletteEntries(pbih, cClrBlock) * sizeof(RGBQUAD);
   DWORD cbBits =
       pbih->biSizeImage < cbBitsBlock ? pbih->biSizeImage : cbBitsBlock;
   if (!pBits) cbBits = 0;
 
-  BYTE fileHeader[14];
+  BYTE fileHeader[kFileHeaderBytes];
   PutU16(fileHeader + 0, 0x4D42);  // "BM"
-  PutU32(fileHeader + 2, 14 + cbInfo + cbBits);
+  PutU32(fileHeader + 2, kFileHeaderBytes + cbInfo + cbBits);
   PutU16(fileHeader + 6, 0);
   PutU16(fileHeader + 8, 0);
-  PutU32(fileHeader + 10, 14 + cbInfo);
+  PutU32(fileHeader + 10, kFileHeaderBytes + cbInfo);
 
   if (!WriteWhole(hFile, fileHeader, sizeof fileHeader)) ReportError("error");
   if (!WriteWhole(hFile, pbmi, cbInfo)) ReportError("error");

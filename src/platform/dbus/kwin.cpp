@@ -1,0 +1,297 @@
+// Reading a KDE Plasma desktop through KWin's own screenshot interface,
+// org.kde.KWin.ScreenShot2: the whole workspace (every screen in KWin's
+// layout, at native resolution, without the pointer) comes as raw pixels
+// through a pipe, with no PNG to encode and decode on the way, so it is
+// much quicker than the desktop portal. KWin serves it only to programs
+// whose desktop entry lists the interface under
+// X-KDE-DBUS-Restricted-Interfaces, which the installed tusak's does; when
+// KWin refuses, or is not there, the desktop portal is tried next.
+//
+// KWin is asked when the display's context is made, as the picture's size
+// is known only then; that is the moment of the copy.
+#include "kwin.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "bus.h"
+#include "clock.h"
+#include "display.h"
+#include "platform.h"
+#include "why.h"
+
+namespace {
+
+const char *const kService = "org.kde.KWin";
+const char *const kPath = "/org/kde/KWin/ScreenShot2";
+const char *const kInterface = "org.kde.KWin.ScreenShot2";
+// KWin answers once it has drawn the next frame, and writes the pixels while
+// they are read; the whole exchange is given up after this.
+const uint64_t kTimeoutUs = 10 * 1000 * 1000;
+// Pixels beyond this are not a screenshot.
+const size_t kMaxBytes = size_t(1) << 30;
+// Lines are counted in 16 bits on the way to the file.
+const uint32_t kMaxSide = 65535;
+// What an unprivileged process may ask of a pipe by default.
+const int kPipeBytes = 1 << 20;
+
+struct KWinDisplay {
+  BYTE *pixels;  // the rows as KWin wrote them
+  size_t cb;
+  int width, height;
+  size_t stride;
+  uint32_t format;
+};
+
+// What the call's reply said.
+struct Reply {
+  const SdBus *p;
+  bool done;
+  bool ok;
+  char error[128];  // why KWin refused, if it did
+  uint32_t width, height, stride, format;
+  bool raw;
+};
+
+// An unsigned number of the results, whatever its width on the wire.
+bool ReadNumber(const SdBus &p, sd_bus_message *m, uint32_t *pValue) {
+  const char *contents = nullptr;
+  if (p.message_peek_type(m, nullptr, &contents) <= 0 || !contents)
+    return false;
+  if (!std::strcmp(contents, "u"))
+    return p.message_read(m, "v", "u", pValue) > 0;
+  if (!std::strcmp(contents, "i")) {
+    int32_t v = -1;
+    if (p.message_read(m, "v", "i", &v) <= 0 || v < 0) return false;
+    *pValue = static_cast<uint32_t>(v);
+    return true;
+  }
+  return false;
+}
+
+// CaptureWorkspace's reply: a{sv} with type "raw", width, height, stride
+// (bytes per row) and format (a QImage format). Width and height count
+// pixels; scale, also given, says how many per logical unit, which a
+// picture at native resolution needs no more.
+int OnReply(sd_bus_message *m, void *userdata, sd_bus_error *) {
+  Reply *r = static_cast<Reply *>(userdata);
+  const SdBus &p = *r->p;
+  r->done = true;
+  if (p.message_is_method_error(m, nullptr)) {
+    const sd_bus_error *e = p.message_get_error(m);
+    std::strncpy(r->error, e && e->name ? e->name : "error",
+                 sizeof r->error - 1);
+    return 0;
+  }
+  bool ok = p.message_enter_container(m, 'a', "{sv}") > 0;
+  bool haveWidth = false, haveHeight = false, haveStride = false,
+       haveFormat = false;
+  while (ok && p.message_enter_container(m, 'e', "sv") > 0) {
+    const char *key = nullptr;
+    ok = p.message_read(m, "s", &key) > 0 && key;
+    if (!ok) break;
+    if (!std::strcmp(key, "width")) {
+      ok = haveWidth = ReadNumber(p, m, &r->width);
+    } else if (!std::strcmp(key, "height")) {
+      ok = haveHeight = ReadNumber(p, m, &r->height);
+    } else if (!std::strcmp(key, "stride")) {
+      ok = haveStride = ReadNumber(p, m, &r->stride);
+    } else if (!std::strcmp(key, "format")) {
+      ok = haveFormat = ReadNumber(p, m, &r->format);
+    } else if (!std::strcmp(key, "type")) {
+      const char *type = nullptr;
+      ok = p.message_read(m, "v", "s", &type) > 0 && type;
+      r->raw = ok && !std::strcmp(type, "raw");
+    } else {
+      ok = p.message_skip(m, "v") >= 0;
+    }
+    ok = ok && p.message_exit_container(m) >= 0;
+  }
+  // Raw pixels are all KWin has sent so far; a reply without the type is
+  // taken as raw too.
+  r->ok = ok && haveWidth && haveHeight && haveStride && haveFormat;
+  if (!r->ok) std::strncpy(r->error, "an unreadable reply", sizeof r->error);
+  return 0;
+}
+
+// Reads from fd, non-blocking, what is there into the growing buffer;
+// false once it ended (end of file or a failure), with *pFailed on a failure.
+bool ReadSome(int fd, BYTE **pData, size_t *pcb, size_t *pcbMax,
+              bool *pFailed) {
+  for (;;) {
+    if (*pcb == *pcbMax) {
+      size_t grown = *pcbMax ? *pcbMax * 2 : size_t(8) << 20;
+      if (*pcbMax >= kMaxBytes) {
+        *pFailed = true;
+        return false;
+      }
+      if (grown > kMaxBytes) grown = kMaxBytes;
+      BYTE *data = static_cast<BYTE *>(std::realloc(*pData, grown));
+      if (!data) {
+        *pFailed = true;
+        return false;
+      }
+      *pData = data;
+      *pcbMax = grown;
+    }
+    ssize_t r = read(fd, *pData + *pcb, *pcbMax - *pcb);
+    if (r > 0) {
+      *pcb += static_cast<size_t>(r);
+    } else if (r == 0) {
+      return false;
+    } else if (errno == EAGAIN) {
+      return true;
+    } else if (errno != EINTR) {
+      *pFailed = true;
+      return false;
+    }
+  }
+}
+
+// Asks KWin for the workspace and reads the pixels as they come; false,
+// with a why line, if KWin refuses or the exchange fails.
+bool Capture(const SdBus &p, sd_bus *bus, KWinDisplay *d) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  // A larger pipe lets KWin write in fewer, longer strides (a failure
+  // leaves the default).
+  fcntl(fds[0], F_SETPIPE_SZ, kPipeBytes);
+  sd_bus_message *m = nullptr;
+  sd_bus_slot *slot = nullptr;
+  Reply reply = {};
+  reply.p = &p;
+  reply.raw = true;
+  // The message carries its own copy of the pipe's write end; ours is
+  // closed at once, so the end of file comes when KWin closes its copy.
+  bool ok = p.message_new_method_call(bus, &m, kService, kPath, kInterface,
+                                      "CaptureWorkspace") >= 0 &&
+            p.message_append(m, "a{sv}", 2, "include-cursor", "b", 0,
+                             "native-resolution", "b", 1) >= 0 &&
+            p.message_append(m, "h", fds[1]) >= 0 &&
+            p.call_async(bus, &slot, m, OnReply, &reply, kTimeoutUs) >= 0;
+  bool sent = ok;
+  if (m) p.message_unref(m);
+  close(fds[1]);
+
+  size_t cbMax = 0;
+  bool ended = false, failed = false;
+  uint64_t deadline = NowUs() + kTimeoutUs;
+  while (ok && !(reply.done && (ended || !reply.ok))) {
+    int r = p.process(bus, nullptr);
+    if (r < 0) break;
+    if (r > 0) continue;
+    if (!ended) ended = !ReadSome(fds[0], &d->pixels, &d->cb, &cbMax, &failed);
+    if (failed) break;
+    if (reply.done && (ended || !reply.ok)) break;
+    uint64_t now = NowUs();
+    if (now >= deadline) break;
+    int events = p.get_events(bus);
+    int fd = p.get_fd(bus);
+    if (events < 0 || fd < 0) break;
+    pollfd waits[2] = {{fd, static_cast<short>(events), 0},
+                       {fds[0], POLLIN, 0}};
+    int ms = static_cast<int>((deadline - now + 999) / 1000);
+    if (poll(waits, ended ? 1 : 2, ms) < 0 && errno != EINTR) break;
+  }
+  close(fds[0]);
+  if (slot) p.slot_unref(slot);
+
+  if (!sent) {
+    NoteWhy("the call cannot be sent");
+    return false;
+  }
+  if (!reply.done) {
+    NoteWhy("no screenshot within %d s",
+            static_cast<int>(kTimeoutUs / 1000000));
+    return false;
+  }
+  if (!reply.ok) {
+    // No KWin on this bus (another desktop) is no reason worth telling.
+    const char *const kAbsent[] = {"ServiceUnknown", "NameHasNoOwner",
+                                   "UnknownObject", "UnknownInterface",
+                                   "UnknownMethod"};
+    const char *dot = std::strrchr(reply.error, '.');
+    const char *what = dot ? dot + 1 : reply.error;
+    for (const char *absent : kAbsent)
+      if (!std::strcmp(what, absent)) return false;
+    if (!std::strcmp(what, "NoAuthorized"))
+      NoteWhyAbout(
+          "KWin refuses to serve this binary (no desktop entry lists it)");
+    else
+      NoteWhy("%s", what);
+    return false;
+  }
+  if (uint64_t(reply.width) * reply.height * 4 > INT32_MAX ||
+      reply.height > kMaxSide) {
+    NoteWhy(
+        "the workspace, %u x %u pixels, is larger than a BMP file "
+        "holds",
+        reply.width, reply.height);
+    return false;
+  }
+  size_t bpp = KWinBytesPerPixel(reply.format);
+  if (!reply.raw || !bpp) {
+    NoteWhy("pixel format %u cannot be read", reply.format);
+    return false;
+  }
+  // Every row's pixels must have come, the last row's padding need not.
+  bool fits = reply.width > 0 && reply.height > 0 && reply.width <= kMaxSide &&
+              reply.height <= kMaxSide && reply.stride >= reply.width * bpp;
+  size_t need =
+      fits ? size_t(reply.stride) * (reply.height - 1) + reply.width * bpp : 0;
+  if (!fits || failed || !ended || d->cb < need) {
+    NoteWhy("the pixels did not all come");
+    return false;
+  }
+  d->width = static_cast<int>(reply.width);
+  d->height = static_cast<int>(reply.height);
+  d->stride = reply.stride;
+  d->format = reply.format;
+  return true;
+}
+
+void *OpenKWin(DisplayInfo *pInfo) {
+  // KWin's absence shows on the bus.
+  const SdBus *p;
+  sd_bus *bus = OpenDesktopBus(&p);
+  if (!bus) return nullptr;
+  KWinDisplay *d = new (std::nothrow) KWinDisplay();
+  if (!d) return nullptr;
+  if (!Capture(*p, bus, d)) {
+    std::free(d->pixels);
+    delete d;
+    return nullptr;
+  }
+  pInfo->cx = d->width;
+  pInfo->cy = d->height;
+  pInfo->nDibBits = 32;
+  return d;
+}
+
+bool FetchKWin(void *pDisplay, void *, int start, int n, BYTE *pBits,
+               size_t cbStride, RGBQUAD *) {
+  const KWinDisplay *d = static_cast<KWinDisplay *>(pDisplay);
+  // DIB lines count from the bottom; KWin's rows from the top.
+  for (int i = 0; i < n; ++i) {
+    int row = d->height - 1 - (start + i);
+    ConvertKWinRow(d->format, d->pixels + d->stride * static_cast<size_t>(row),
+                   pBits + cbStride * static_cast<size_t>(i), d->width);
+  }
+  return true;
+}
+
+}  // namespace
+
+// The picture is taken when KWin is asked, which is when the system opens:
+// it keeps no bitmaps of its own.
+const DisplaySystem g_kwinSystem = {"KWin",  true,    OpenKWin,
+                                    nullptr, nullptr, FetchKWin};
