@@ -10,8 +10,10 @@
 #include "platform.h"
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
-  // The screen is copied first, so the file shows the display as it was at
-  // launch however long the name search takes.
+  // The screen is grabbed first. Where the copy is made here (GDI, the
+  // Wayland compositors, KWin, the portal) the file shows the display as it
+  // was at launch however long the name search takes; X11 reads its pixels
+  // at the fetch instead, in one go under a server grab.
   HDC hdcScreen;
   HBITMAP hbmScreen;
   GrabScreen(&hdcScreen, &hbmScreen);

@@ -107,7 +107,7 @@ static int ConvertLayouts() {
     if (!ChoosePixelMap(c.visualClass, c.depth, c.layout, c.red, c.green,
                         c.blue, &map))
       return 1;
-    ConvertRow(c.layout, map, c.src, dst, c.width);
+    ConvertServerRow(c.layout, map, c.src, dst, c.width);
     int n = (c.width * map.dibBits + 7) / 8;
     for (int i = 0; i < n; ++i) std::printf("%02x", dst[i]);
     std::printf(" ");

@@ -11,18 +11,18 @@
 // is known only then; that is the moment of the copy.
 #include "kwin.h"
 
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
+#include "bmpfile/dib.h"
 #include "bus.h"
 #include "clock.h"
 #include "display.h"
@@ -37,10 +37,13 @@ const char *const kInterface = "org.kde.KWin.ScreenShot2";
 // KWin answers once it has drawn the next frame, and writes the pixels while
 // they are read; the whole exchange is given up after this.
 const uint64_t kTimeoutUs = 10 * 1000 * 1000;
-// Pixels beyond this are not a screenshot.
-const size_t kMaxBytes = size_t(1) << 30;
-// Lines are counted in 16 bits on the way to the file.
-const uint32_t kMaxSide = 65535;
+// Pixels read before the reply says how many to expect: KWin may write
+// before it answers, and this holds an 8K screen four times over. Past it
+// the pipe is left to fill until the reply comes.
+const size_t kMaxEarlyBytes = size_t(256) << 20;
+// The rows the reply announces, padding and all: a picture a BMP file holds,
+// in KWin's widest pixels (8 bytes), takes no more.
+const uint64_t kMaxRawBytes = uint64_t(4) << 30;
 // What an unprivileged process may ask of a pipe by default.
 const int kPipeBytes = 1 << 20;
 
@@ -59,7 +62,7 @@ struct Reply {
   bool ok;
   char error[128];  // why KWin refused, if it did
   uint32_t width, height, stride, format;
-  bool raw;
+  char type[16];  // "raw" when the pixels come as they are
 };
 
 // An unsigned number of the results, whatever its width on the wire.
@@ -110,7 +113,7 @@ int OnReply(sd_bus_message *m, void *userdata, sd_bus_error *) {
     } else if (!std::strcmp(key, "type")) {
       const char *type = nullptr;
       ok = p.message_read(m, "v", "s", &type) > 0 && type;
-      r->raw = ok && !std::strcmp(type, "raw");
+      if (ok) std::snprintf(r->type, sizeof r->type, "%s", type);
     } else {
       ok = p.message_skip(m, "v") >= 0;
     }
@@ -123,18 +126,15 @@ int OnReply(sd_bus_message *m, void *userdata, sd_bus_error *) {
   return 0;
 }
 
-// Reads from fd, non-blocking, what is there into the growing buffer;
-// false once it ended (end of file or a failure), with *pFailed on a failure.
-bool ReadSome(int fd, BYTE **pData, size_t *pcb, size_t *pcbMax,
+// Reads from fd, non-blocking, what is there into the buffer, which grows
+// as the bytes come up to cbCap; false once the pipe ended (end of file or
+// a failure), with *pFailed on a failure.
+bool ReadSome(int fd, BYTE **pData, size_t *pcb, size_t *pcbMax, size_t cbCap,
               bool *pFailed) {
-  for (;;) {
+  while (*pcb < cbCap) {
     if (*pcb == *pcbMax) {
       size_t grown = *pcbMax ? *pcbMax * 2 : size_t(8) << 20;
-      if (*pcbMax >= kMaxBytes) {
-        *pFailed = true;
-        return false;
-      }
-      if (grown > kMaxBytes) grown = kMaxBytes;
+      if (grown > cbCap) grown = cbCap;
       BYTE *data = static_cast<BYTE *>(std::realloc(*pData, grown));
       if (!data) {
         *pFailed = true;
@@ -155,6 +155,32 @@ bool ReadSome(int fd, BYTE **pData, size_t *pcb, size_t *pcbMax,
       return false;
     }
   }
+  return true;
+}
+
+// Whether the reply announces a picture that can be read and saved; *pNeed:
+// the bytes that hold its pixels (every row's, the last row's padding
+// aside). Notes why not.
+bool Readable(const Reply &r, uint64_t *pNeed) {
+  uint64_t bpp = KWinBytesPerPixel(r.format);
+  if (std::strcmp(r.type, "raw") != 0)
+    NoteWhy("the picture came as %s, not as raw pixels", r.type);
+  else if (r.width == 0 || r.height == 0)
+    NoteWhy("the workspace has no pixels (%u x %u)", r.width, r.height);
+  else if (!DibFits(r.width, r.height, 32))
+    NoteWhy("the workspace, %u x %u pixels, is larger than a BMP file holds",
+            r.width, r.height);
+  else if (!bpp)
+    NoteWhy("pixel format %u cannot be read", r.format);
+  else if (r.stride < r.width * bpp)
+    NoteWhy("rows of %u bytes cannot hold %u pixels of format %u", r.stride,
+            r.width, r.format);
+  else if ((*pNeed = uint64_t(r.stride) * (r.height - 1) + r.width * bpp) >
+           kMaxRawBytes)
+    NoteWhy("rows %u bytes apart are more than a screenshot holds", r.stride);
+  else
+    return true;
+  return false;
 }
 
 // Asks KWin for the workspace and reads the pixels as they come; false,
@@ -169,7 +195,7 @@ bool Capture(const SdBus &p, sd_bus *bus, KWinDisplay *d) {
   sd_bus_slot *slot = nullptr;
   Reply reply = {};
   reply.p = &p;
-  reply.raw = true;
+  std::strcpy(reply.type, "raw");  // a reply without the type is raw
   // The message carries its own copy of the pipe's write end; ours is
   // closed at once, so the end of file comes when KWin closes its copy.
   bool ok = p.message_new_method_call(bus, &m, kService, kPath, kInterface,
@@ -182,16 +208,27 @@ bool Capture(const SdBus &p, sd_bus *bus, KWinDisplay *d) {
   if (m) p.message_unref(m);
   close(fds[1]);
 
-  size_t cbMax = 0;
-  bool ended = false, failed = false;
+  // Until the reply, what KWin writes early is kept, up to a cap; once the
+  // reply says how many bytes the pixels take, those and no more, and the
+  // picture is whole as soon as they are in, whether or not KWin closes
+  // the pipe.
+  size_t cbMax = 0, cap = kMaxEarlyBytes;
+  uint64_t need = 0;
+  bool ended = false, failed = false, checked = false, readable = false;
   uint64_t deadline = NowUs() + kTimeoutUs;
-  while (ok && !(reply.done && (ended || !reply.ok))) {
+  while (ok) {
     int r = p.process(bus, nullptr);
     if (r < 0) break;
     if (r > 0) continue;
-    if (!ended) ended = !ReadSome(fds[0], &d->pixels, &d->cb, &cbMax, &failed);
-    if (failed) break;
-    if (reply.done && (ended || !reply.ok)) break;
+    if (reply.done && !checked) {
+      checked = true;
+      readable = reply.ok && Readable(reply, &need);
+      if (!readable) break;
+      cap = static_cast<size_t>(need);
+    }
+    if (!ended && d->cb < cap)
+      ended = !ReadSome(fds[0], &d->pixels, &d->cb, &cbMax, cap, &failed);
+    if (failed || (readable && d->cb >= need) || (reply.done && ended)) break;
     uint64_t now = NowUs();
     if (now >= deadline) break;
     int events = p.get_events(bus);
@@ -199,8 +236,9 @@ bool Capture(const SdBus &p, sd_bus *bus, KWinDisplay *d) {
     if (events < 0 || fd < 0) break;
     pollfd waits[2] = {{fd, static_cast<short>(events), 0},
                        {fds[0], POLLIN, 0}};
-    int ms = static_cast<int>((deadline - now + 999) / 1000);
-    if (poll(waits, ended ? 1 : 2, ms) < 0 && errno != EINTR) break;
+    bool reading = !ended && d->cb < cap;
+    if (poll(waits, reading ? 2 : 1, MsUntil(deadline)) < 0 && errno != EINTR)
+      break;
   }
   close(fds[0]);
   if (slot) p.slot_unref(slot);
@@ -230,25 +268,8 @@ bool Capture(const SdBus &p, sd_bus *bus, KWinDisplay *d) {
       NoteWhy("%s", what);
     return false;
   }
-  if (uint64_t(reply.width) * reply.height * 4 > INT32_MAX ||
-      reply.height > kMaxSide) {
-    NoteWhy(
-        "the workspace, %u x %u pixels, is larger than a BMP file "
-        "holds",
-        reply.width, reply.height);
-    return false;
-  }
-  size_t bpp = KWinBytesPerPixel(reply.format);
-  if (!reply.raw || !bpp) {
-    NoteWhy("pixel format %u cannot be read", reply.format);
-    return false;
-  }
-  // Every row's pixels must have come, the last row's padding need not.
-  bool fits = reply.width > 0 && reply.height > 0 && reply.width <= kMaxSide &&
-              reply.height <= kMaxSide && reply.stride >= reply.width * bpp;
-  size_t need =
-      fits ? size_t(reply.stride) * (reply.height - 1) + reply.width * bpp : 0;
-  if (!fits || failed || !ended || d->cb < need) {
+  if (!readable) return false;  // noted
+  if (d->cb < need) {
     NoteWhy("the pixels did not all come");
     return false;
   }

@@ -4,7 +4,8 @@
 // layer tries them in order when the display's context is made and keeps the
 // first that serves; after that it calls only that table. Each system keeps
 // its connection and its bitmaps' pixels in objects of its own, which the GDI
-// layer holds as opaque pointers.
+// layer holds as opaque pointers. Why a system does not serve goes through
+// why.h.
 #ifndef TUSAK_PLATFORM_LINUX_DISPLAY_H
 #define TUSAK_PLATFORM_LINUX_DISPLAY_H
 
@@ -12,44 +13,46 @@
 
 #include "platform.h"
 
+// What a system's Open tells of the screen it connected to.
+struct DisplayInfo {
+  int cx, cy;    // the screen's size in pixels
+  int nDibBits;  // the DIB depth its bitmaps are fetched at: 1, 4, 8, 16, 32
+  // A Wayland compositor answered on WAYLAND_DISPLAY, whether or not this
+  // system then serves: only Wayland systems are tried after it, as X11
+  // there is rootless Xwayland, which cannot read the desktop.
+  bool fCompositor;
+};
+
 struct DisplaySystem {
-  // Serves a Wayland session. Once a compositor has answered, only these are
-  // tried: X11 there is rootless Xwayland, which cannot read the desktop.
-  bool isWayland;
+  const char *zName;  // starts its why lines
+  bool fWayland;      // may serve a Wayland session
   // Connects, if this system serves the session: gives the connection and
-  // fills the screen's size in pixels and the DIB depth that its bitmaps are
-  // fetched at (1, 4, 8, 16 or 32). Null when it does not serve, or cannot
-  // map the screen's pixels to any DIB.
-  void *(*Open)(int *pcx, int *pcy, int *pnDibBits);
+  // fills *pInfo. Null when it does not serve, or cannot map the screen's
+  // pixels to any DIB.
+  void *(*Open)(DisplayInfo *pInfo);
   // Storage for a cx x cy bitmap of the screen's format; null if refused.
+  // Null for a system that takes the whole picture when it opens: its
+  // bitmaps are the picture itself.
   void *(*CreateBitmap)(void *pDisplay, int cx, int cy);
   // Copies the screen's rectangle at (x, y), the bitmap's size, into it.
-  // A system may take the picture earlier (the portal, when it connects) or
-  // later, at the first fetch (X11 reads the root then, under a server grab,
-  // rather than fill a screen-sized pixmap first): the program fetches once.
+  // X11 reads the pixels only at the fetch, under a server grab, rather than
+  // fill a screen-sized pixmap first: the program fetches once. Null for a
+  // system whose picture was taken when it opened: a copy of the whole
+  // screen then serves, and nothing else.
   bool (*Copy)(void *pDisplay, void *pBitmap, int x, int y);
   // Writes DIB lines start .. start+n-1 of a bitmap copied into (lines
   // counted from the bottom), cbStride bytes apart, each padded with zeros;
   // at 8 bits and fewer fills the palette with the 2^depth colours the
   // pixels mean. n may be 0, for the palette alone.
-  bool (*Fetch)(void *pBitmap, int start, int n, BYTE *pBits, size_t cbStride,
-                RGBQUAD *pPalette);
+  bool (*Fetch)(void *pDisplay, void *pBitmap, int start, int n, BYTE *pBits,
+                size_t cbStride, RGBQUAD *pPalette);
 };
-
-// Notes why a system did not serve, as one short line ("wayland-1 offers no
-// screen capture protocol"). The lines are printed on standard error, each
-// as "tusak: " and the reason, only when no system serves, before the
-// notices that follow from it.
-void NoteWhy(const char *pszFormat, ...) __attribute__((format(printf, 1, 2)));
-// Called by a Wayland system once a compositor has answered on
-// WAYLAND_DISPLAY, whether or not that system then serves.
-void NoteWaylandSession();
 
 // In the order they are tried.
 extern const DisplaySystem g_imageCopySystem;   // Wayland, ext image copy
 extern const DisplaySystem g_screencopySystem;  // Wayland, wlroots screencopy
-extern const DisplaySystem g_kwinSystem;        // Wayland, KWin's ScreenShot2
-extern const DisplaySystem g_portalSystem;      // Wayland, desktop portal
+extern const DisplaySystem g_kwinSystem;        // KWin's ScreenShot2
+extern const DisplaySystem g_portalSystem;      // the desktop portal
 extern const DisplaySystem g_x11System;         // X11
 
 #endif

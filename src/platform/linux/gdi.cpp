@@ -8,13 +8,13 @@
 // ever released: the program keeps its objects until it exits.
 #include <strings.h>
 
-#include <cstdarg>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 
+#include "bmpfile/dib.h"
 #include "display.h"
 #include "platform.h"
+#include "why.h"
 
 struct HDC__ {
   bool inUse;
@@ -43,10 +43,6 @@ namespace {
 
 const int kMaxDcs = 16;
 const int kMaxBitmaps = 16;
-// The file counts its pixels' bytes in a signed 32-bit size, and the fetch
-// its lines in 16 bits: no larger bitmap can be saved whole.
-const int kMaxLines = 65535;
-const int64_t kMaxBytes = INT32_MAX;
 
 const DisplaySystem *const kSystems[] = {&g_imageCopySystem,
                                          &g_screencopySystem, &g_kwinSystem,
@@ -70,12 +66,6 @@ bool IsLiveBitmap(const void *h) {
   return false;
 }
 
-// Why each system tried did not serve, for when none does.
-const int kMaxWhy = 8;
-char g_why[kMaxWhy][160];
-int g_nWhy = 0;
-bool g_waylandSession = false;
-
 HDC__ *NewDc() {
   for (HDC__ &dc : g_dcs)
     if (!dc.inUse) {
@@ -88,38 +78,29 @@ HDC__ *NewDc() {
 
 }  // namespace
 
-void NoteWhy(const char *pszFormat, ...) {
-  if (g_nWhy == kMaxWhy) return;
-  va_list args;
-  va_start(args, pszFormat);
-  std::vsnprintf(g_why[g_nWhy], sizeof g_why[0], pszFormat, args);
-  va_end(args);
-  // Once is enough: the Wayland protocols share the connection's reasons.
-  for (int i = 0; i < g_nWhy; ++i)
-    if (!std::strcmp(g_why[i], g_why[g_nWhy])) return;
-  ++g_nWhy;
-}
-
-void NoteWaylandSession() { g_waylandSession = true; }
-
 HDC CreateDCA(LPCSTR pszDriver, LPCSTR pszDevice, LPCSTR, const void *) {
   // Only the whole display is served, as one screen.
   if (!pszDriver || strcasecmp(pszDriver, "DISPLAY") != 0 || pszDevice)
     return nullptr;
   HDC__ *dc = NewDc();
   if (!dc) return nullptr;
-  g_nWhy = 0;
-  g_waylandSession = false;
+  bool compositor = false;
   for (const DisplaySystem *system : kSystems) {
-    if (g_waylandSession && !system->isWayland) continue;
-    dc->display = system->Open(&dc->width, &dc->height, &dc->dibBits);
+    if (compositor && !system->fWayland) continue;
+    SetWhySystem(system->zName);
+    DisplayInfo info = {};
+    dc->display = system->Open(&info);
+    compositor = compositor || info.fCompositor;
     if (dc->display) {
       dc->system = system;
+      dc->width = info.cx;
+      dc->height = info.cy;
+      dc->dibBits = info.nDibBits;
+      TellWhy(false);  // only what is worth telling of a system that serves
       return dc;
     }
   }
-  for (int i = 0; i < g_nWhy; ++i)
-    std::fprintf(stderr, "tusak: %s\n", g_why[i]);
+  TellWhy(true);
   dc->inUse = false;
   return nullptr;
 }
@@ -147,17 +128,15 @@ HBITMAP CreateCompatibleBitmap(HDC hdc, int cx, int cy) {
   // A memory context makes bitmaps like the one it holds; the one-bit stock
   // bitmap's kind is not made here.
   if (hdc->isMemory && hdc->selected == &g_stockBitmap) return nullptr;
-  if (cx <= 0 || cy <= 0 || cy > kMaxLines || int64_t(cx) * cy * 4 > kMaxBytes)
+  if (!DibFits(cx, cy, hdc->dibBits)) return nullptr;
+  HGDIOBJ__ *bm = g_bitmaps;
+  while (bm < g_bitmaps + kMaxBitmaps && bm->inUse) ++bm;
+  if (bm == g_bitmaps + kMaxBitmaps) return nullptr;
+  // A system whose picture came whole when it opened keeps no bitmaps.
+  void *pixels = nullptr;
+  if (hdc->system->CreateBitmap &&
+      !(pixels = hdc->system->CreateBitmap(hdc->display, cx, cy)))
     return nullptr;
-  HGDIOBJ__ *bm = nullptr;
-  for (HGDIOBJ__ &slot : g_bitmaps)
-    if (!slot.inUse) {
-      bm = &slot;
-      break;
-    }
-  if (!bm) return nullptr;
-  void *pixels = hdc->system->CreateBitmap(hdc->display, cx, cy);
-  if (!pixels) return nullptr;
   *bm = HGDIOBJ__();
   bm->inUse = true;
   bm->system = hdc->system;
@@ -195,7 +174,14 @@ BOOL BitBlt(HDC hdc, int x, int y, int cx, int cy, HDC hdcSrc, int x1, int y1,
   if (x != 0 || y != 0 || cx != bm->width || cy != bm->height) return FALSE;
   if (x1 < 0 || y1 < 0 || x1 > hdcSrc->width - cx || y1 > hdcSrc->height - cy)
     return FALSE;
-  if (!bm->system->Copy(bm->display, bm->pixels, x1, y1)) return FALSE;
+  if (!bm->system->Copy) {
+    // The picture taken when the system opened: the whole of it only.
+    if (x1 != 0 || y1 != 0 || cx != hdcSrc->width || cy != hdcSrc->height)
+      return FALSE;
+  } else if (!bm->system->Copy(bm->display, bm->pixels, x1, y1)) {
+    TellWhy(true);  // what the copy met, before the notice it leads to
+    return FALSE;
+  }
   bm->captured = true;
   return TRUE;
 }
@@ -232,7 +218,7 @@ int GetDIBits(HDC hdc, HBITMAP hbm, UINT start, UINT cLines, LPVOID lpvBits,
   // Without a buffer, only the record is completed.
   int lines = bm->height;
   UINT first = 0, n = 0;
-  size_t stride = (static_cast<size_t>(bm->width) * bits + 31) / 32 * 4;
+  size_t stride = static_cast<size_t>(DibRowBytes(bm->width, bits));
   if (lpvBits) {
     // Bottom-up rows of the bitmap's own size, within the buffer the record
     // says it has.
@@ -249,9 +235,10 @@ int GetDIBits(HDC hdc, HBITMAP hbm, UINT start, UINT cLines, LPVOID lpvBits,
   RGBQUAD palette[256] = {};
   if (!bm->captured) {
     if (n) std::memset(lpvBits, 0, stride * n);  // never copied into: black
-  } else if (!bm->system->Fetch(
-                 bm->pixels, static_cast<int>(first), static_cast<int>(n),
-                 static_cast<BYTE *>(lpvBits), stride, palette)) {
+  } else if (!bm->system->Fetch(bm->display, bm->pixels,
+                                static_cast<int>(first), static_cast<int>(n),
+                                static_cast<BYTE *>(lpvBits), stride,
+                                palette)) {
     return 0;
   }
 

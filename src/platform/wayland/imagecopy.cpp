@@ -12,7 +12,6 @@
 #include "display.h"
 #include "ext-image-capture-source-v1-client-protocol.h"
 #include "ext-image-copy-capture-v1-client-protocol.h"
-#include "platform.h"
 #include "wayland.h"
 
 namespace {
@@ -28,6 +27,7 @@ struct Capture {
   ext_image_copy_capture_frame_v1 *frame;
   uint32_t width, height, format;
   bool haveFormat;
+  bool done;  // a whole batch has come
   uint32_t doneWidth, doneHeight, doneFormat;
   bool doneHaveFormat;
 };
@@ -53,7 +53,7 @@ void SessionShmFormat(void *data, ext_image_copy_capture_session_v1 *,
   // that can be read.
   bool direct =
       format == WL_SHM_FORMAT_XRGB8888 || format == WL_SHM_FORMAT_ARGB8888;
-  if (!IsKnownFormat(format) || (c->haveFormat && !direct)) return;
+  if (!IsKnownShmFormat(format) || (c->haveFormat && !direct)) return;
   if (c->haveFormat && (c->format == WL_SHM_FORMAT_XRGB8888 ||
                         c->format == WL_SHM_FORMAT_ARGB8888))
     return;
@@ -72,7 +72,7 @@ void SessionDone(void *data, ext_image_copy_capture_session_v1 *) {
   c->doneFormat = c->format;
   c->doneWidth = c->width;
   c->doneHeight = c->height;
-  c->o->bufferDone = true;
+  c->done = true;
   c->haveFormat = false;
 }
 
@@ -87,7 +87,7 @@ const ext_image_copy_capture_session_v1_listener kSessionListener = {
 
 void FrameTransform(void *data, ext_image_copy_capture_frame_v1 *,
                     uint32_t transform) {
-  static_cast<Capture *>(data)->o->bufferTransform =
+  static_cast<Capture *>(data)->o->buffer.transform =
       static_cast<int32_t>(transform & 7);
 }
 
@@ -113,12 +113,8 @@ void FrameFailed(void *data, ext_image_copy_capture_frame_v1 *,
 const ext_image_copy_capture_frame_v1_listener kFrameListener = {
     FrameTransform, FrameDamage, FrameTime, FrameReady, FrameFailed};
 
-bool ConstraintsKnown(const Output &o) { return o.bufferDone; }
-
-bool Copied(const Output &o) { return o.ready; }
-
-void *OpenImageCopy(int *pcx, int *pcy, int *pnDibBits) {
-  WaylandDisplay *d = ConnectWayland();
+void *OpenImageCopy(DisplayInfo *pInfo) {
+  WaylandDisplay *d = ConnectWayland(&pInfo->fCompositor);
   if (!d) return nullptr;
   // Both globals, or the next protocol's turn.
   g_manager =
@@ -136,9 +132,9 @@ void *OpenImageCopy(int *pcx, int *pcy, int *pnDibBits) {
     g_sources = nullptr;
     return nullptr;
   }
-  *pcx = d->width;
-  *pcy = d->height;
-  *pnDibBits = 32;
+  pInfo->cx = d->width;
+  pInfo->cy = d->height;
+  pInfo->nDibBits = 32;
   return d;
 }
 
@@ -162,61 +158,45 @@ bool StartSessions(WaylandDisplay *d) {
   return true;
 }
 
-// One try at every output at once, so they show the same moment.
-bool CaptureOnce(WaylandDisplay *d, WaylandBitmap *bm, double deadline) {
-  for (int i = 0; i < d->nOutputs; ++i) {
-    Output *o = d->outputs[i];
-    Capture *c = CaptureOf(*o);
-    if (c->frame) ext_image_copy_capture_frame_v1_destroy(c->frame);
-    c->frame = nullptr;
-    o->ready = o->failed = false;
-  }
-  if (!WaitForOutputs(d, ConstraintsKnown, deadline)) return false;
-  for (int i = 0; i < d->nOutputs; ++i) {
-    Output *o = d->outputs[i];
-    const Capture *c = CaptureOf(*o);
-    o->haveBuffer = c->doneHaveFormat;
-    o->format = c->doneFormat;
-    o->width = c->doneWidth;
-    o->height = c->doneHeight;
-    o->stride = (c->doneWidth * BytesPerPixel(c->doneFormat) + 3) / 4 * 4;
-  }
-  wl_shm_pool *pool = MakePool(d, bm);
-  if (!pool) return false;
-  for (int i = 0; i < d->nOutputs; ++i) {
-    Output *o = d->outputs[i];
-    Capture *c = CaptureOf(*o);
-    if (o->gone) continue;
-    o->bufferTransform = o->transform;
-    c->frame = ext_image_copy_capture_session_v1_create_frame(c->session);
-    ext_image_copy_capture_frame_v1_add_listener(c->frame, &kFrameListener, c);
-    ext_image_copy_capture_frame_v1_attach_buffer(c->frame,
-                                                  PoolBuffer(pool, *o));
-    ext_image_copy_capture_frame_v1_damage_buffer(
-        c->frame, 0, 0, static_cast<int32_t>(o->width),
-        static_cast<int32_t>(o->height));
-    ext_image_copy_capture_frame_v1_capture(c->frame);
-  }
-  wl_shm_pool_destroy(pool);
-  FillPool(d, bm);
-  return WaitForOutputs(d, Copied, deadline);
+// The session tells the constraints; the last frame, if any, goes.
+void Ask(Output *o) {
+  Capture *c = CaptureOf(*o);
+  if (c->frame) ext_image_copy_capture_frame_v1_destroy(c->frame);
+  c->frame = nullptr;
 }
 
+bool Told(const Output &o) { return CaptureOf(o)->done; }
+
+// The last whole batch's constraints: the next frame's buffer.
+void Take(Output *o) {
+  const Capture *c = CaptureOf(*o);
+  OutputBuffer &b = o->buffer;
+  b.readable = c->doneHaveFormat;
+  b.format = c->doneFormat;
+  b.width = c->doneWidth;
+  b.height = c->doneHeight;
+  b.stride = (c->doneWidth * ShmBytesPerPixel(c->doneFormat) + 3) / 4 * 4;
+}
+
+void Copy(Output *o) {
+  Capture *c = CaptureOf(*o);
+  c->frame = ext_image_copy_capture_session_v1_create_frame(c->session);
+  ext_image_copy_capture_frame_v1_add_listener(c->frame, &kFrameListener, c);
+  ext_image_copy_capture_frame_v1_attach_buffer(c->frame, o->buffer.buffer);
+  ext_image_copy_capture_frame_v1_damage_buffer(
+      c->frame, 0, 0, static_cast<int32_t>(o->buffer.width),
+      static_cast<int32_t>(o->buffer.height));
+  ext_image_copy_capture_frame_v1_capture(c->frame);
+}
+
+const CaptureProtocol kImageCopy = {StartSessions, Ask, Told, Take, Copy};
+
 bool CopyImageCopy(void *pDisplay, void *pBitmap, int x, int y) {
-  WaylandDisplay *d = static_cast<WaylandDisplay *>(pDisplay);
-  WaylandBitmap *bm = static_cast<WaylandBitmap *>(pBitmap);
-  bm->x = x;
-  bm->y = y;
-  if (!StartSessions(d)) return false;
-  // A frame fails when its output changes meanwhile (a new mode): it is
-  // made again, all within the one time limit.
-  double deadline = WaylandNowMs() + kWaylandTimeoutMs;
-  while (!CaptureOnce(d, bm, deadline))
-    if (!AnyFailed(d) || WaylandNowMs() > deadline) return false;
-  return AnyShown(d);
+  return CaptureOutputs(pDisplay, pBitmap, x, y, kImageCopy);
 }
 
 }  // namespace
 
 const DisplaySystem g_imageCopySystem = {
-    true, OpenImageCopy, CreateWaylandBitmap, CopyImageCopy, FetchWayland};
+    "image copy capture", true,          OpenImageCopy,
+    CreateWaylandBitmap,  CopyImageCopy, FetchWayland};

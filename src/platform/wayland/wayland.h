@@ -1,9 +1,10 @@
-// What the Wayland capture protocols share (the standard image copy capture
-// and wlroots screencopy): one connection to the compositor, its outputs and
-// their layout, the wait for the compositor's answers within one time limit,
-// the shared memory pool the outputs are copied into, and the fetch that
-// puts each output's pixels in place as DIB rows. Each protocol's own file
-// makes its frames and tells, per output, the buffer it copied into.
+// What the Wayland display systems share (the standard image copy capture
+// and wlroots screencopy): one connection to the compositor and its outputs
+// (connection.cpp) laid out in one image (layout.h), the shared memory pool
+// every output is copied into (pool.cpp), the capture's tries within one
+// time limit (capture.cpp), and the fetch that puts each output's pixels in
+// place as DIB rows (fetch.cpp). Each protocol's own file makes its frames
+// and tells, per output, the buffer it copies into.
 #ifndef TUSAK_PLATFORM_WAYLAND_WAYLAND_H
 #define TUSAK_PLATFORM_WAYLAND_WAYLAND_H
 
@@ -12,37 +13,35 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "layout.h"
 #include "platform.h"
 
 struct zxdg_output_v1;
 struct zxdg_output_manager_v1;
 
-// A compositor that has stopped answering fails the call after this long.
+// A compositor that has stopped answering fails the call after this long,
+// and a capture whose frames keep failing is given up after it too.
 const int kWaylandTimeoutMs = 5000;
+
+// The buffer an output is copied into, as its protocol tells it.
+struct OutputBuffer {
+  bool readable;  // a buffer in a format the fetch reads was offered
+  uint32_t format, width, height, stride;
+  int32_t transform;  // what the compositor did to the contents
+  bool yInvert;
+  size_t offset;  // of its pixels in the pool
+  wl_buffer *buffer;
+};
 
 struct Output {
   wl_output *output;
   uint32_t name;  // its global's
   zxdg_output_v1 *xdgOutput;
-  int32_t x, y;                        // position in the layout, logical pixels
-  int32_t logicalW, logicalH;          // 0 until xdg-output tells them
-  int32_t geometryX, geometryY;        // the position, for want of it
-  int32_t modeW, modeH;                // the current mode, physical pixels
-  int32_t transform;                   // wl_output_transform
-  int32_t scale;                       // integer scale, for want of xdg-output
-  int32_t destX, destY, destW, destH;  // where it goes in the image
-  // Removed while the capture ran: its place stays black.
-  bool gone;
-  // The protocol's own objects for this output.
-  void *capture;
-  // The buffer of the copy, as the protocol tells it.
-  uint32_t format, width, height, stride;
-  int32_t bufferTransform;  // what the compositor did to the contents
-  bool yInvert;
-  bool haveBuffer;  // a buffer that can be read was offered
-  size_t offset;    // of its pixels in the pool
-  // Progress of the copy.
-  bool announced, bufferDone, ready, failed;
+  OutputPlace place;
+  bool gone;      // removed while the capture ran: its place stays black
+  void *capture;  // the protocol's own record for this output
+  OutputBuffer buffer;
+  bool ready, failed;  // the copy's progress
 };
 
 struct WaylandDisplay {
@@ -65,46 +64,65 @@ struct WaylandBitmap {
   int x, y;  // the image's pixel at the bitmap's top left
   BYTE *pool;
   size_t poolSize;
-  int poolFd;  // open from MakePool until FillPool; -1 otherwise
+  wl_shm_pool *shmPool;  // kept for the next try while it is large enough
+  int poolFd;            // open from MakePool until FillPool; -1 otherwise
 };
 
-// The compositor on WAYLAND_DISPLAY, its outputs laid out, if it offers a
-// capture protocol: made once and kept for the protocols tried after the
-// first. Null, with the reason noted, when it does not serve.
-WaylandDisplay *ConnectWayland();
+// The connection (connection.cpp). The compositor on WAYLAND_DISPLAY, its
+// outputs laid out, if it offers a capture protocol: asked once a launch,
+// and the answer kept either way. *pfCompositor: a compositor answered.
+// Null, with the reason noted, when it does not serve.
+WaylandDisplay *ConnectWayland(bool *pfCompositor);
 // Binds the capture protocol global iface (one of those the compositor was
 // found to offer) at no more than version highest; null if not offered.
 void *BindCaptureGlobal(WaylandDisplay *d, const wl_interface *iface,
                         uint32_t highest, uint32_t *pVersion);
-
-double WaylandNowMs();
-// Dispatches events until *pDone, the deadline (WaylandNowMs) passes, or the
-// connection fails; true only in the first case.
-bool DispatchUntil(wl_display *display, const bool *pDone, double deadline);
-// Every event the compositor sent before now has been handled.
-bool Roundtrip(wl_display *display, double deadline);
 // Round trip after round trip until every output still there has reached
-// the stage that `until` tells, or one failed (false), or the deadline.
+// the stage that `until` tells, or one failed (false), or the deadline
+// (NowUs) passed, or the connection failed (false).
 bool WaitForOutputs(WaylandDisplay *d, bool (*until)(const Output &),
-                    double deadline);
-// A frame of an output still there failed: worth another try.
-bool AnyFailed(const WaylandDisplay *d);
-// Some output is still there: a capture of none is no picture.
-bool AnyShown(const WaylandDisplay *d);
+                    uint64_t deadlineUs);
 
-bool IsKnownFormat(uint32_t format);
-int BytesPerPixel(uint32_t format);
-// One pool, mapped into the bitmap, for every output's buffer (its format,
-// width, height and stride set); null if it cannot be made.
-wl_shm_pool *MakePool(WaylandDisplay *d, WaylandBitmap *bm);
-wl_buffer *PoolBuffer(wl_shm_pool *pool, const Output &o);
-// Once the copies are asked for: sends them, then gives the pool its pages
-// while the compositor renders, so that its copy finds them there.
+// One capture protocol's part in the tries of capture.cpp, each at every
+// output at once so that they show the same moment.
+struct CaptureProtocol {
+  // Before the first try; false if the protocol cannot be used. May be null.
+  bool (*Start)(WaylandDisplay *d);
+  // Drops the output's last frame, if any, and asks what buffer its next
+  // copy takes.
+  void (*Ask)(Output *o);
+  // The compositor has told that buffer.
+  bool (*Told)(const Output &o);
+  // Fills o->buffer from what was told. May be null (told into it).
+  void (*Take)(Output *o);
+  // Asks for the output to be copied into its buffer.
+  void (*Copy)(Output *o);
+};
+
+// The copy of the bitmap's rectangle at (x, y) through protocol p: tries
+// until every output is copied, within kWaylandTimeoutMs; false, with the
+// reason noted, if that cannot be.
+// pDisplay and pBitmap as the display system's Copy has them.
+bool CaptureOutputs(void *pDisplay, void *pBitmap, int x, int y,
+                    const CaptureProtocol &p);
+
+// The pool (pool.cpp). One pool, mapped into the bitmap, for every output's
+// buffer (its format, width, height and stride set), with a wl_buffer each;
+// the last one again while it is large enough. False if it cannot be made.
+bool MakePool(WaylandDisplay *d, WaylandBitmap *bm);
+// Once the copies are asked for: sends them, then gives a new pool its
+// pages while the compositor renders, so that its copy finds them there.
 void FillPool(WaylandDisplay *d, WaylandBitmap *bm);
+// The pool's pages from..to mapped in one go, or given back once read.
+void MapPages(const BYTE *from, const BYTE *to);
+void UnmapPages(const BYTE *from, const BYTE *to);
 
+// The pixels (fetch.cpp).
+bool IsKnownShmFormat(uint32_t format);
+int ShmBytesPerPixel(uint32_t format);
 // The bitmap and the fetch, the same for every protocol.
 void *CreateWaylandBitmap(void *pDisplay, int cx, int cy);
-bool FetchWayland(void *pBitmap, int start, int n, BYTE *pBits, size_t cbStride,
-                  RGBQUAD *pPalette);
+bool FetchWayland(void *pDisplay, void *pBitmap, int start, int n, BYTE *pBits,
+                  size_t cbStride, RGBQUAD *pPalette);
 
 #endif

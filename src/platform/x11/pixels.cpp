@@ -174,8 +174,8 @@ bool ChoosePixelMap(int visualClass, int depth, const PixelLayout &layout,
   return true;
 }
 
-void ConvertRow(const PixelLayout &l, const PixelMap &m, const BYTE *src,
-                BYTE *dst, int width) {
+void ConvertServerRow(const PixelLayout &l, const PixelMap &m, const BYTE *src,
+                      BYTE *dst, int width) {
   switch (m.mapping) {
     case kIndexed: {
       size_t cb = (static_cast<size_t>(width) * m.dibBits + 7) / 8;

@@ -63,8 +63,8 @@ bool ChoosePixelMap(int visualClass, int depth, const PixelLayout &layout,
 // fills up to the last pixel's byte; the caller pads it). Rows may be
 // written past the caches: FinishRows() after the last, before they are
 // read.
-void ConvertRow(const PixelLayout &layout, const PixelMap &map, const BYTE *src,
-                BYTE *dst, int width);
+void ConvertServerRow(const PixelLayout &layout, const PixelMap &map,
+                      const BYTE *src, BYTE *dst, int width);
 void FinishRows();
 
 #endif

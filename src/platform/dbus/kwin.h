@@ -1,0 +1,36 @@
+// KWin's screenshot interface, org.kde.KWin.ScreenShot2: what the call and
+// the pixel formats of its pictures share.
+#ifndef TUSAK_PLATFORM_DBUS_KWIN_H
+#define TUSAK_PLATFORM_DBUS_KWIN_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform.h"
+
+// QImage::Format values that KWin may hand over, by their numbers.
+enum KWinFormat : uint32_t {
+  kRGB32 = 4,  // 0xffRRGGBB in native order: B G R A bytes here
+  kARGB32 = 5,
+  kARGB32Premultiplied = 6,
+  kRGB888 = 13,
+  kRGBX8888 = 16,  // R G B A bytes
+  kRGBA8888 = 17,
+  kRGBA8888Premultiplied = 18,
+  kBGR30 = 19,  // 2-10-10-10, blue in the high bits
+  kA2BGR30Premultiplied = 20,
+  kRGB30 = 21,  // 2-10-10-10, red in the high bits
+  kA2RGB30Premultiplied = 22,
+  kRGBX64 = 25,  // 16-bit R G B A
+  kRGBA64 = 26,
+  kRGBA64Premultiplied = 27,
+  kBGR888 = 29,
+};
+
+// Bytes per pixel of the formats that can be read; 0 for any other.
+size_t KWinBytesPerPixel(uint32_t format);
+
+// One row of width pixels in a KWin format as a DIB's blue, green, red, 0.
+void ConvertKWinRow(uint32_t format, const BYTE *in, BYTE *out, int width);
+
+#endif

@@ -1,0 +1,83 @@
+// The file the desktop portal names: read only when it is a regular file of
+// this user's, and removed only once its picture has served and only when
+// it is plainly the portal's fresh file for this request. What another user
+// put at the path the portal writes is never read; a picture of the user's
+// that was there before is read and left in place.
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "portal.h"
+#include "why.h"
+
+namespace {
+
+// A PNG larger than this is not a screenshot.
+const off_t kMaxPngBytes = off_t(1) << 30;
+
+}  // namespace
+
+bool ReadPortalFile(const char *path, PortalFile *pFile) {
+  *pFile = PortalFile();
+  // Not a link's target, nor a device or a pipe that would block the open.
+  int fd =
+      open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+  if (fd == -1) {
+    NoteWhy("cannot open %s (%s)", path,
+            errno == ELOOP ? "a symbolic link" : std::strerror(errno));
+    return false;
+  }
+  struct stat &st = pFile->st;
+  const char *refused = nullptr;
+  if (fstat(fd, &st) != 0)
+    refused = std::strerror(errno);
+  else if (st.st_uid != geteuid())
+    refused = "it belongs to another user";
+  else if (!S_ISREG(st.st_mode))
+    refused = "not a regular file";
+  else if (st.st_size <= 0 || st.st_size >= kMaxPngBytes)
+    refused = st.st_size <= 0 ? "empty" : "too large for a screenshot";
+  if (refused) {
+    NoteWhy("%s refused: %s", path, refused);
+    close(fd);
+    return false;
+  }
+  size_t cb = static_cast<size_t>(st.st_size), got = 0;
+  BYTE *data = static_cast<BYTE *>(std::malloc(cb));
+  while (data && got < cb) {
+    ssize_t r = read(fd, data + got, cb - got);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) break;
+    got += static_cast<size_t>(r);
+  }
+  close(fd);
+  if (!data || got != cb) {
+    NoteWhy("cannot read %s", path);
+    std::free(data);
+    return false;
+  }
+  pFile->data = data;
+  pFile->cb = cb;
+  return true;
+}
+
+void RemovePortalFile(const char *path, const PortalFile &file,
+                      const timespec &asked) {
+  const struct stat &st = file.st;
+  bool fresh =
+      st.st_mtim.tv_sec > asked.tv_sec || (st.st_mtim.tv_sec == asked.tv_sec &&
+                                           st.st_mtim.tv_nsec >= asked.tv_nsec);
+  // The name is removed only while it is still the file that was read.
+  struct stat now;
+  if (!fresh)
+    NoteAlways("%s left in place: older than the request", path);
+  else if (lstat(path, &now) != 0 || now.st_dev != st.st_dev ||
+           now.st_ino != st.st_ino)
+    NoteAlways("%s left in place: replaced while read", path);
+  else if (unlink(path) != 0)
+    NoteAlways("%s left in place: %s", path, std::strerror(errno));
+}

@@ -1,0 +1,265 @@
+// The parts of the Linux layer that need no display: the layout of a
+// Wayland desktop's outputs, the buffers a compositor may ask for, the
+// checks of an X server's setup, KWin's pixel formats and the BMP's limits.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "bmpfile/dib.h"
+#include "kwin.h"
+#include "layout.h"
+#include "x11.h"
+
+namespace {
+
+// An output: its logical position and size (0 x 0: no xdg-output), its
+// mode, transform and scale, and the box it must get in the image.
+struct Place {
+  int32_t x, y, logicalW, logicalH, modeW, modeH, transform, scale;
+  int32_t destX, destY, destW, destH;
+};
+
+struct LayoutCase {
+  const char *what;
+  std::vector<Place> outputs;
+  LayoutResult result;
+  int64_t cx, cy;
+};
+
+TEST(Layout, PlacesEveryOutputAtTheLargestScaleIn64Bits) {
+  const LayoutCase cases[] = {
+      {"one output",
+       {{0, 0, 1024, 768, 1024, 768, 0, 1, 0, 0, 1024, 768}},
+       kLaidOut,
+       1024,
+       768},
+      {"a second output turned a quarter",
+       {{0, 0, 1024, 768, 1024, 768, 0, 1, 0, 0, 1024, 768},
+        {1024, 0, 240, 320, 320, 240, 1, 1, 1024, 0, 240, 320}},
+       kLaidOut,
+       1264,
+       768},
+      {"a second output at scale 2: every output at 2",
+       {{0, 0, 1024, 768, 1024, 768, 0, 1, 0, 0, 2048, 1536},
+        {1024, 0, 512, 384, 1024, 768, 0, 2, 2048, 0, 1024, 768}},
+       kLaidOut,
+       3072,
+       1536},
+      {"no xdg-output: wl_output's position, its mode at its scale",
+       {{0, 0, 0, 0, 800, 600, 0, 2, 0, 0, 800, 600}},
+       kLaidOut,
+       800,
+       600},
+      {"one output far out, where x + width overflows 32 bits",
+       {{2147483600, 0, 64, 48, 64, 48, 0, 1, 0, 0, 64, 48}},
+       kLaidOut,
+       64,
+       48},
+      {"two outputs 2^31 apart",
+       {{0, 0, 64, 48, 64, 48, 0, 1, 0, 0, 0, 0},
+        {2147483600, 0, 64, 48, 64, 48, 0, 1, 0, 0, 0, 0}},
+       kLayoutTooLarge,
+       2147483664,
+       48},
+      {"65,535 lines",
+       {{0, 0, 8, 65535, 8, 65535, 0, 1, 0, 0, 8, 65535}},
+       kLaidOut,
+       8,
+       65535},
+      {"65,536 lines",
+       {{0, 0, 8, 65536, 8, 65536, 0, 1, 0, 0, 0, 0}},
+       kLayoutTooLarge,
+       8,
+       65536},
+      {"an output without a mode",
+       {{0, 0, 64, 48, 0, 0, 0, 1, 0, 0, 0, 0}},
+       kOutputWithoutSize,
+       0,
+       0},
+      {"no outputs", {}, kNoOutputs, 0, 0},
+  };
+  for (const LayoutCase &c : cases) {
+    std::vector<OutputPlace> places;
+    for (const Place &p : c.outputs) {
+      OutputPlace o = {};
+      o.x = o.geometryX = p.x;
+      o.y = o.geometryY = p.y;
+      o.logicalW = p.logicalW, o.logicalH = p.logicalH;
+      o.modeW = p.modeW, o.modeH = p.modeH;
+      o.transform = p.transform, o.scale = p.scale;
+      places.push_back(o);
+    }
+    std::vector<OutputPlace *> pointers;
+    for (OutputPlace &o : places) pointers.push_back(&o);
+    int64_t cx, cy;
+    EXPECT_EQ(LayOutOutputs(pointers.data(), int(pointers.size()), &cx, &cy),
+              c.result)
+        << c.what;
+    EXPECT_EQ(cx, c.cx) << c.what;
+    EXPECT_EQ(cy, c.cy) << c.what;
+    for (size_t i = 0; c.result == kLaidOut && i < places.size(); ++i) {
+      const Place &p = c.outputs[i];
+      EXPECT_EQ(places[i].destX, p.destX) << c.what << ", output " << i;
+      EXPECT_EQ(places[i].destY, p.destY) << c.what << ", output " << i;
+      EXPECT_EQ(places[i].destW, p.destW) << c.what << ", output " << i;
+      EXPECT_EQ(places[i].destH, p.destH) << c.what << ", output " << i;
+    }
+  }
+}
+
+TEST(Layout, RefusesBuffersNoOutputOfItsModeFills) {
+  OutputPlace o = {};
+  o.modeW = 1024, o.modeH = 768, o.destW = 1024, o.destH = 768;
+  const struct {
+    uint32_t w, h;
+    bool fits;
+  } cases[] = {{1024, 768, true},     {768, 1024, true},
+               {2048, 2048, true},    {2049, 768, false},
+               {1024, 2049, false},   {20000, 20000, false},
+               {0xFFFFFFFF, 1, false}};
+  for (const auto &c : cases)
+    EXPECT_EQ(BufferFitsOutput(o, c.w, c.h), c.fits) << c.w << " x " << c.h;
+}
+
+TEST(Dib, KnowsWhatAFileHolds) {
+  const struct {
+    int64_t cx, cy;
+    int bits;
+    int64_t rowBytes;
+    bool fits;
+  } cases[] = {
+      {1, 1, 1, 4, true},
+      {33, 1, 1, 8, true},
+      {3, 1, 24, 12, true},
+      {1920, 1080, 32, 7680, true},
+      {1, 65535, 8, 4, true},
+      {1, 65536, 8, 4, false},            // lines are counted in 16 bits
+      {32767, 16384, 32, 131068, true},   // 2,147,418,112 bytes
+      {32768, 16384, 32, 131072, false},  // 2^31 bytes
+      {0, 1, 32, 0, false},
+      {INT64_MAX, 1, 32, -1, false},
+  };
+  for (const auto &c : cases) {
+    if (c.rowBytes >= 0) {
+      EXPECT_EQ(DibRowBytes(c.cx, c.bits), c.rowBytes);
+    }
+    EXPECT_EQ(DibFits(c.cx, c.cy, c.bits), c.fits)
+        << c.cx << " x " << c.cy << " at " << c.bits;
+  }
+}
+
+// A setup of one screen at depth 24 with one visual, as a server sends it,
+// after change() has had its say.
+bool ReadChangedSetup(void (*change)(std::vector<BYTE> &), std::vector<BYTE> &b,
+                      ScreenSetup *p) {
+  xcb_setup_t setup = {};
+  setup.status = 1;
+  setup.resource_id_mask = 0x001FFFFF;
+  setup.maximum_request_length = 65535;
+  setup.vendor_len = 3;  // padded to 4
+  setup.roots_len = 1;
+  setup.pixmap_formats_len = 1;
+  setup.bitmap_format_scanline_unit = 32;
+  xcb_format_t format = {24, 32, 32, {}};
+  xcb_screen_t screen = {};
+  screen.root = 0x100;
+  screen.root_visual = 0x21;
+  screen.root_depth = 24;
+  screen.width_in_pixels = 1024;
+  screen.height_in_pixels = 768;
+  screen.allowed_depths_len = 1;
+  xcb_depth_t depth = {24, 0, 1, {}};
+  xcb_visualtype_t visual = {
+      0x21, XCB_VISUAL_CLASS_TRUE_COLOR, 8, 256, 0xFF0000, 0xFF00, 0xFF, {}};
+  b.assign(sizeof setup + 4, 0);
+  auto put = [&b](const void *p, size_t n) {
+    b.insert(b.end(), static_cast<const BYTE *>(p),
+             static_cast<const BYTE *>(p) + n);
+  };
+  put(&format, sizeof format);
+  put(&screen, sizeof screen);
+  put(&depth, sizeof depth);
+  put(&visual, sizeof visual);
+  setup.length = static_cast<uint16_t>((b.size() - 8) / 4);
+  std::memcpy(b.data(), &setup, sizeof setup);
+  change(b);
+  return ReadSetup(reinterpret_cast<xcb_setup_t *>(b.data()), 0, p);
+}
+
+xcb_setup_t &HeaderOf(std::vector<BYTE> &b) {
+  return *reinterpret_cast<xcb_setup_t *>(b.data());
+}
+
+TEST(X11Setup, ReadsOnlyWhatLiesWithinTheSetup) {
+  const struct {
+    const char *what;
+    void (*change)(std::vector<BYTE> &);
+    bool ok;
+  } cases[] = {
+      {"as sent", [](std::vector<BYTE> &) {}, true},
+      {"a length short of the visual",
+       [](std::vector<BYTE> &b) { HeaderOf(b).length -= 6; }, false},
+      {"a length short of the header itself",
+       [](std::vector<BYTE> &b) { HeaderOf(b).length = 2; }, false},
+      {"more formats than there are bytes",
+       [](std::vector<BYTE> &b) { HeaderOf(b).pixmap_formats_len = 255; },
+       false},
+      {"a vendor string past the end",
+       [](std::vector<BYTE> &b) { HeaderOf(b).vendor_len = 0xFFFF; }, false},
+      {"a second screen that is not there",
+       [](std::vector<BYTE> &b) { HeaderOf(b).roots_len = 2; }, false},
+      {"no resource id bits",
+       [](std::vector<BYTE> &b) { HeaderOf(b).resource_id_mask = 0; }, false},
+      {"resource id bits with a hole",
+       [](std::vector<BYTE> &b) { HeaderOf(b).resource_id_mask = 0x001EFFFF; },
+       false},
+      {"a bitmap unit of 7 bits",
+       [](std::vector<BYTE> &b) {
+         HeaderOf(b).bitmap_format_scanline_unit = 7;
+       },
+       false},
+      {"a scanline pad of 12 bits",
+       [](std::vector<BYTE> &b) { b[sizeof(xcb_setup_t) + 4 + 2] = 12; },
+       false},
+  };
+  for (const auto &c : cases) {
+    ScreenSetup s;
+    std::vector<BYTE> bytes;
+    EXPECT_EQ(ReadChangedSetup(c.change, bytes, &s), c.ok) << c.what;
+    if (!c.ok) continue;
+    ASSERT_TRUE(s.screen && s.visual && s.format) << c.what;
+    EXPECT_EQ(s.screen->width_in_pixels, 1024) << c.what;
+    EXPECT_EQ(s.visual->red_mask, 0xFF0000u) << c.what;
+    EXPECT_EQ(s.format->bits_per_pixel, 32) << c.what;
+  }
+}
+
+TEST(KWinPixels, EveryFormatReadsAsBlueGreenRedZero) {
+  // Red 0x11, green 0x22, blue 0x33 in each format's bytes.
+  const struct {
+    uint32_t format;
+    std::vector<BYTE> bytes;
+  } cases[] = {
+      {kRGB32, {0x33, 0x22, 0x11, 0xFF}},
+      {kARGB32Premultiplied, {0x33, 0x22, 0x11, 0x80}},
+      {kRGBX8888, {0x11, 0x22, 0x33, 0xFF}},
+      {kRGB888, {0x11, 0x22, 0x33}},
+      {kBGR888, {0x33, 0x22, 0x11}},
+      // 2-10-10-10 with each channel's 8 bits on top of its 10.
+      {kRGB30, {0xCC, 0x20, 0x42, 0xC4}},
+      {kBGR30, {0x44, 0x20, 0xC2, 0xCC}},
+      {kRGBX64, {0x11, 0x11, 0x22, 0x22, 0x33, 0x33, 0xFF, 0xFF}},
+  };
+  for (const auto &c : cases) {
+    ASSERT_EQ(KWinBytesPerPixel(c.format), c.bytes.size()) << c.format;
+    BYTE out[4] = {1, 1, 1, 1};
+    ConvertKWinRow(c.format, c.bytes.data(), out, 1);
+    EXPECT_EQ(std::vector<BYTE>(out, out + 4),
+              (std::vector<BYTE>{0x33, 0x22, 0x11, 0}))
+        << "format " << c.format;
+  }
+  EXPECT_EQ(KWinBytesPerPixel(3), 0u);  // Mono: not read
+}
+
+}  // namespace
