@@ -121,6 +121,24 @@ CASES = {
     "kwin_refuses": dict(kwin=["--refuse"], portal=True),
     "kwin_pixels_short": dict(kwin=["--short"], portal=True),
     "kwin_unknown_format": dict(kwin=["--formats", "3"], portal=True),
+    # KWin's pipe: bytes past the picture without end, or with no reply;
+    # held open once the picture is in. Replies of no pixels, of rows 4 GB
+    # apart, of a PNG: each said. No portal: the reasons show.
+    "kwin_streams_past_picture": dict(kwin=["--pad", "12", "--stream-after"],
+                                      limit=(3, 150)),
+    "kwin_streams_without_reply": dict(
+        kwin=["--stream-no-reply"], why="KWin: no screenshot within 10 s",
+        limit=(17, 400)),
+    "kwin_holds_pipe_open": dict(kwin=["--hold-open"], limit=(3, None)),
+    "kwin_no_width": dict(kwin=["--size", "0x48"],
+                          why="KWin: the workspace has no pixels (0 x 48)"),
+    "kwin_rows_far_apart": dict(
+        kwin=["--stride", "4294967295"],
+        why="KWin: rows 4294967295 bytes apart are more than a screenshot "
+            "holds"),
+    "kwin_png_reply": dict(
+        kwin=["--type", "png"],
+        why="KWin: the picture came as png, not as raw pixels"),
     # Real desktops. GNOME: its portal, against gnome-screenshot; with the
     # permission refused, a prompt failure. Plasma: the installed tusak
     # reads KWin's own interface and never asks the portal; a copy that is
@@ -152,22 +170,47 @@ NEEDS = {"gnome": ["gnome-shell", "gnome-screenshot",
 SKIP = 77
 
 
-def run_tusak(s, tusak, env=None, protocol=None, argv=()):
+# Runs argv[2:], then writes its peak resident memory (kB) in argv[1]: a
+# small process of its own, as a process's peak counts the memory of the
+# process it was forked from.
+PEAK = """import os, sys
+pid = os.fork()
+if not pid:
+    os.execvp(sys.argv[2], sys.argv[2:])
+_, status, usage = os.wait4(pid, 0)
+open(sys.argv[1], "w").write(str(usage.ru_maxrss))
+sys.exit(os.waitstatus_to_exitcode(status) & 255)"""
+
+
+def run_tusak(s, tusak, env=None, protocol=None, argv=(), limit=None):
     """One run in a fresh directory: (exit status, notices, files, the
     file's header). With protocol, the run logs its messages and must have
-    copied the outputs through that protocol, and only that one. A
-    sanitizer's report fails it."""
+    copied the outputs through that protocol, and only that one. With limit
+    (seconds, MB; None for no bound), it must end within that time, its peak
+    resident memory within that size. A sanitizer's report fails it."""
     work = s.workdir()
     env = dict(env or s.env)
     if protocol:
         env["WAYLAND_DEBUG"] = "client"
-    r = s.run(list(argv) + [tusak], cwd=work, env=env, timeout=120)
-    report = sanitizer_report(r.stderr)
+    peak_file = os.path.join(s.dir, "peak")
+    start = time.monotonic()
+    r = s.run([sys.executable, "-S", "-c", PEAK, peak_file] + list(argv) +
+              [tusak], cwd=work, env=env, timeout=120)
+    took = time.monotonic() - start
+    with open(peak_file) as f:
+        peak = int(f.read()) / 1024
+    err = r.stderr
+    lines = err.decode(errors="replace").splitlines()
+    log = [l for l in lines if protocol and re.match(r"\[\s*\d+\.\d+\]", l)]
+    lines = [l for l in lines if l not in log]
+    print("ran %.2f s, peak %.0f MB, stderr %r" % (took, peak, lines[:30]))
+    report = sanitizer_report(err)
     assert not report, "a sanitizer's report:\n" + report
-    lines = r.stderr.decode(errors="replace").splitlines()
+    if limit:
+        assert took < limit[0], "took %.2f s, want < %g" % (took, limit[0])
+        assert limit[1] is None or peak < limit[1], \
+            "peak memory %.0f MB, want < %d" % (peak, limit[1])
     if protocol:
-        log = [l for l in lines if re.match(r"\[\s*\d+\.\d+\]", l)]
-        lines = [l for l in lines if l not in log]
         for name, used in USED.items():
             hit = any(used.search(l) for l in log)
             assert hit == (name == protocol), (name, "used" if hit else
@@ -191,10 +234,11 @@ def picture(path):
 
 
 def check_capture(s, tusak, want, env=None, protocol=None, argv=(),
-                  ignore=None):
+                  ignore=None, limit=None):
     """A whole file equal to want, but for the box ignore (where which of
     two outputs shows is the compositor's choice)."""
-    status, notices, files, header = run_tusak(s, tusak, env, protocol, argv)
+    status, notices, files, header = run_tusak(s, tusak, env, protocol, argv,
+                                               limit)
     assert status == 0, status
     assert notices == [], notices
     assert list(files) == ["tusak0000.bmp"], list(files)
@@ -233,28 +277,30 @@ KWIN_FORMATS = [4, 5, 6, 13, 16, 17, 18, 19, 20, 21, 22, 25, 26, 27, 29]
 
 def kwin_run(s, tusak, row, desktop):
     """tusak against a scripted KWin, screencopy hidden; with the desktop
-    portal also running if the row says so."""
+    portal also running if the row says so, or else, where the row gives
+    why, no picture and that reason."""
     size = (800, 600) if row.get("big") else SCRIPTED_SIZE
     picture = session.pattern(size, mark=(0, 255, 0))
     args = row["kwin"]
-    formats = [4] if "--formats" in args else KWIN_FORMATS
+    formats = [4] if "--formats" in args or "why" in row else KWIN_FORMATS
     if row.get("portal"):
         s.start_portal()
     s.start_scripted_kwin(s.put("kwin-src.png", picture), "--formats",
                           ",".join(map(str, formats)), *args)
     proxy, env = no_screencopy(s)
     with proxy:
+        if "why" in row:
+            check_no_picture(s, tusak, row["why"], env, row.get("limit"))
+            return
         for i, fmt in enumerate(formats):
-            start = time.monotonic()
             try:
                 # Served by KWin, or when it fails, by the portal: the
                 # desktop, with nothing said.
                 check_capture(s, tusak, desktop if row.get("portal")
-                              else picture, env)
+                              else picture, env,
+                              limit=row.get("limit", (SILENT_LIMIT, None)))
             except AssertionError as e:
                 raise AssertionError("format %d: %s" % (fmt, e))
-            took = time.monotonic() - start
-            assert took < SILENT_LIMIT, "took %.2f s" % took
             calls = s.log("kwin.log").count("call ")
             assert calls == i + 1, "KWin asked %d times" % calls
 
@@ -533,11 +579,11 @@ def cut_runs(s, tusak, fractions):
         assert list(files) == ["tusak0000.bmp"], (where, list(files))
 
 
-def check_no_picture(s, tusak, why, env):
+def check_no_picture(s, tusak, why, env, limit=None):
     """No display system serves: the reasons, then the notices of a grab
     without a bitmap, and no file of the screen's size (nothing read from
     elsewhere)."""
-    status, notices, files, header = run_tusak(s, tusak, env)
+    status, notices, files, header = run_tusak(s, tusak, env, limit=limit)
     assert status == 0, status
     reasons = [n for n in notices if n.startswith("tusak: ")]
     assert reasons and notices[:len(reasons)] == reasons, notices
