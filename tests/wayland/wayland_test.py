@@ -71,6 +71,12 @@ CASES = {
     "portal_truncated_png": dict(scripted="truncated"),
     "portal_other_request_path": dict(scripted="other-path"),
     "portal_never_replies": dict(scripted="never-replies"),
+    # A fresh text file of the user's named as the picture: left alone. A
+    # PNG whose header claims far more than its data holds, or more than a
+    # BMP holds: bounded by what came.
+    "portal_not_a_png": dict(scripted="not-png"),
+    "portal_png_bomb": dict(scripted="bomb"),
+    "portal_png_beyond_bmp": dict(scripted="huge"),
     "session_bus_silent": dict(silent_bus=True),
     # Layouts saved whole: far wider than 32,767 px, more than 16 outputs;
     # past what a BMP holds, a reason and no picture.
@@ -319,16 +325,30 @@ def png16(picture, path):
                                    - 100))
                 row += bytes((c, low))
         rows.append(bytes(row))
+    write_png(path, picture.size, rows, 16)
 
+
+def write_png(path, size, rows, depth=8):
+    """An RGB PNG whose header says size, its data the rows given (each
+    with its filter byte), which may be fewer than the header's."""
     def chunk(kind, data):
         return struct.pack(">I", len(data)) + kind + data + \
             struct.pack(">I", zlib.crc32(kind + data))
     with open(path, "wb") as f:
         f.write(b"\x89PNG\r\n\x1a\n" +
-                chunk(b"IHDR", struct.pack(">IIBBBBB", w, h, 16, 2, 0, 0, 0)) +
-                chunk(b"IDAT", zlib.compress(b"".join(rows))) +
+                chunk(b"IHDR", struct.pack(">IIBBBBB", *size, depth, 2, 0, 0,
+                                           0)) +
+                chunk(b"IDAT", zlib.compress(b"".join(rows), 9)) +
                 chunk(b"IEND", b""))
     os.chmod(path, 0o644)
+
+
+# A PNG bomb: a header of BOMB x BOMB pixels (2 GB as a BMP), with the data
+# of four rows, each of five colours in turn, shifted a pixel a row.
+BOMB = 23170
+BOMB_ROWS = [b"\0" + b"".join(bytes((c * 60, 250 - c * 50, 40 + c * 30))
+                              for c in [(i + y) % 5 for i in range(5)]) *
+             (BOMB // 5) for y in range(4)]
 
 
 def split_stderr(lines):
@@ -389,14 +409,24 @@ def scripted_run(s, tusak, kind):
         args += ["--write", src, "--request-path", "other", "--answer-first"]
     elif kind == "never-replies":
         args += ["--never-reply"]
+    elif kind == "not-png":
+        # A text file of the user's, written just after the request.
+        out = os.path.join(s.home, "notes.txt")
+        with open(src, "w") as f:
+            f.write("milk, bread, a new pen\n")
+        args = ["--uri", out, "--write", src]
+    elif kind in ("bomb", "huge"):
+        write_png(src, (BOMB,) * 2 if kind == "bomb" else (32767,) * 2,
+                  BOMB_ROWS if kind == "bomb" else [bytes(1 + 32767 * 3)])
+        args += ["--write", src]
     before = open(out, "rb").read() if os.path.exists(out) else None
     before_stat = os.stat(out) if before else None
     s.start_scripted_portal(*args)
     proxy, env = no_screencopy(s)
     with proxy:
-        start = time.monotonic()
-        status, lines, files, _ = run_tusak(s, tusak, env)
-        elapsed = time.monotonic() - start
+        status, lines, files, _ = run_tusak(s, tusak, env, limit={
+            "never-replies": (SILENT_LIMIT, None), "bomb": (3, 150),
+            "huge": (2, 150)}.get(kind))
     assert status == 0, status
     assert list(files) == ["tusak0000.bmp"], list(files)
     got = files["tusak0000.bmp"]
@@ -435,22 +465,39 @@ def scripted_run(s, tusak, kind):
                                  % (len(diff), diff[0], got.getpixel(diff[0]),
                                     want.getpixel(diff[0])))
         assert not os.path.exists(out), "the portal's file left"
-    elif kind == "truncated":
-        # The rows before the cut, then black; a word on it, no notice.
-        assert len(lines) == 1 and lines[0].startswith(
-            "tusak: desktop portal: the picture is incomplete"), lines
-        w, h = picture.size
-        rows = [got.crop((0, y, w, y + 1)).tobytes() for y in range(h)]
-        kept = 0
-        while kept < h and rows[kept] == \
-                picture.crop((0, kept, w, kept + 1)).tobytes():
-            kept += 1
-        black = bytes(3 * w)
-        assert all(r == black for r in rows[kept:]), \
-            "row %d neither the picture's nor black" % kept
+    elif kind in ("truncated", "bomb"):
+        # The rows that came, each whole, and no more; a word on the rest,
+        # no notice.
+        w, h = (BOMB,) * 2 if kind == "bomb" else picture.size
+        said = re.fullmatch(r"tusak: desktop portal: the picture is "
+                            r"incomplete \(.+\); (\d+) of %d rows came" % h,
+                            lines[0]) if len(lines) == 1 else None
+        assert said, lines
+        kept = int(said.group(1))
+        assert got and got.size == (w, kept), (got and got.size, kept)
+        want = Image.frombytes("RGB", (w, 4), b"".join(
+            r[1:] for r in BOMB_ROWS)) if kind == "bomb" else \
+            picture.crop((0, 0, w, kept))
+        assert got.tobytes() == want.tobytes(), "the rows differ"
         # Half the stored rows came; libpng reads in blocks of 8 KB.
-        assert h // 2 - 12 <= kept < h // 2 + 1, (kept, h)
-        assert not os.path.exists(out), "the portal's file left"
+        if kind == "truncated":
+            assert h // 2 - 12 <= kept <= h // 2, (kept, h)
+            assert not os.path.exists(out), "the portal's file left"
+    elif kind == "not-png":
+        # Refused, and left as it was: it is the user's.
+        assert os.path.exists(out) and \
+            open(out, "rb").read() == open(src, "rb").read(), \
+            "the user's file is gone or changed"
+        why, notices = split_stderr(lines)
+        assert "tusak: desktop portal: %s: not a PNG file" % out in why, why
+        assert notices == ["Error: " + n for n in NO_BITMAP], notices
+        assert got is None, "a picture from a text file"
+    elif kind == "huge":
+        why, notices = split_stderr(lines)
+        assert "tusak: desktop portal: the picture, 32767 x 32767 pixels, " \
+            "is larger than a BMP file holds" in why, why
+        assert notices == ["Error: " + n for n in NO_BITMAP], notices
+        assert got is None, "a picture"
     elif kind == "other-path":
         assert lines == [], lines
         assert got.tobytes() == picture.tobytes(), "wrong picture"
@@ -459,8 +506,6 @@ def scripted_run(s, tusak, kind):
         why, _ = split_stderr(lines)
         assert any(w.startswith("tusak: desktop portal: Screenshot call "
                                 "failed") for w in why), why
-        assert elapsed < SILENT_LIMIT, "took %.1f s" % elapsed
-    print("%s: %.2f s, stderr %r" % (kind, elapsed, lines))
 
 
 def silent_bus_run(s, tusak):
