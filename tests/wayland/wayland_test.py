@@ -52,8 +52,11 @@ USED = {"ext": re.compile(r"-> ext_image_copy_capture_frame_v1@\d+\.capture\("),
 # session bus accepts and never answers; root: the
 # compositor (sway unless named) comes from the testing archive's root;
 # protocol: the one that must copy the outputs ("ext" or "wlr"); hide: the
-# globals a proxy hides from tusak; xwayland: Xwayland runs, in DISPLAY;
-# why: no display system serves, and a reason says this; valgrind: the
+# globals a proxy hides from tusak; proxy: its other options (events it
+# rewrites, requests it answers or counts: unix_proxy.py); fails: every
+# frame fails; xwayland: Xwayland runs, in DISPLAY;
+# why: no display system serves, and a reason says this ({} the display's
+# name); limit: each run's bound (seconds, peak MB); valgrind: the
 # optimised build also runs under valgrind; remode: launches while an
 # output changes its mode without pause (plug: while outputs are added and
 # removed).
@@ -83,6 +86,15 @@ CASES = {
     "far_right_output": dict(layout="far_right", reference="outputs"),
     "seventeen_outputs": dict(layout="seventeen", reference="grim"),
     "layout_beyond_bmp": dict(layout="beyond", why="larger than a BMP"),
+    # An output at the edge of 32-bit coordinates: saved; a second one
+    # there: past what a BMP holds.
+    "output_at_int_edge": dict(
+        proxy=["--rewrite", "zxdg_output_v1.logical_position=2147483600,0"],
+        reference="picture"),
+    "second_output_at_int_edge": dict(
+        layout="far_right",
+        proxy=["--rewrite", "zxdg_output_v1#2.logical_position=2147483600,0"],
+        why="is larger than a BMP file holds"),
     # Outputs that overlap exactly as much as they leave uncovered: the
     # gaps still black, and nothing uninitialised written.
     "overlapping_outputs": dict(layout="overlap", reference="grim",
@@ -114,6 +126,21 @@ CASES = {
     "forky_sway_hidden_ext": dict(root=True, layout="rotated",
                                   reference="grim", protocol="wlr",
                                   hide=EXT_GLOBALS),
+    # Image copy capture alone, lying: a buffer far larger than the output
+    # (a larger pool is cut off, or sway would hold each), or every frame
+    # failed.
+    "forky_sway_absurd_buffer": dict(
+        root=True, hide=WLR_GLOBALS, proxy=[
+            "--rewrite",
+            "ext_image_copy_capture_session_v1.buffer_size=20000,20000",
+            "--max-pool", 150 << 20],
+        why="{}: the compositor asks for a 20000 x 20000 buffer for a "
+            "1024 x 768 output", limit=(2, 150)),
+    "forky_sway_every_frame_fails": dict(
+        root=True, hide=WLR_GLOBALS, proxy=[
+            "--answer", "ext_image_copy_capture_frame_v1.capture=failed:0",
+            "--count", "ext_image_copy_capture_session_v1.create_frame",
+            "--count", "wl_shm.create_pool"], fails=True),
     # Neither protocol nor portal, and Xwayland in DISPLAY: no X11 tried.
     "forky_xwayland_no_capture": dict(
         root=True, xwayland=True, hide=EXT_GLOBALS + WLR_GLOBALS,
@@ -641,6 +668,32 @@ def check_no_picture(s, tusak, why, env, limit=None):
     return reasons
 
 
+def asked(proxy):
+    """What the proxy's clients asked for: ({request: count}, the largest
+    shm pool's bytes)."""
+    counted, pool = {}, 0
+    for report in proxy.reports():
+        pool = max(pool, report["pool"])
+        for name, n in report["counted"].items():
+            counted[name] = counted.get(name, 0) + n
+    print("asked for", counted, "largest pool %d bytes" % pool)
+    return counted, pool
+
+
+def check_frames_fail(s, tusak, env, proxy):
+    """Every frame fails: given up after 5 s, a few frames a time, with
+    the copy's notice and why; the counts of frames and pools asked for."""
+    status, notices, files, _ = run_tusak(s, tusak, env, limit=(7.5, None))
+    counted = asked(proxy)[0]
+    assert status == 0, status
+    assert notices == ["tusak: %s: every frame failed for 5 s" %
+                       env["WAYLAND_DISPLAY"],
+                       "Error: Screen to Compat Blt Failed"], notices
+    assert files["tusak0000.bmp"].size == SIZE, files
+    assert counted["ext_image_copy_capture_session_v1.create_frame"] <= 150 \
+        and counted["wl_shm.create_pool"] <= 3, counted
+
+
 def check_valgrind(s, release, want, env=None, ignore=None):
     """The optimised build under valgrind: no error, and the same file."""
     own = os.path.join(s.dir, "tusak-release")
@@ -922,16 +975,23 @@ def run(case, tusak, release=None):
         else:
             env = s.env
             proxy = None
-            if row.get("hide"):
+            options = sum((["--hide-global", g] for g in row.get("hide", [])),
+                          row.get("proxy", []))
+            if options:
                 listen = os.path.join(s.runtime, "wayland-hidden")
-                options = sum((["--hide-global", g] for g in row["hide"]), [])
                 proxy = Proxy(listen, os.path.join(
                     s.runtime, s.env["WAYLAND_DISPLAY"]), *options,
                     workdir=s.workdir(), run_as=s.as_user, env=s.env)
                 env = dict(s.env, WAYLAND_DISPLAY="wayland-hidden")
             try:
                 if row.get("why"):
-                    check_no_picture(s, own, row["why"], env)
+                    check_no_picture(s, own, row["why"].format(
+                        env["WAYLAND_DISPLAY"]), env, row.get("limit"))
+                    if row.get("limit") and proxy:  # and the pools' memory
+                        pool = asked(proxy)[1] / 2 ** 20
+                        assert pool < row["limit"][1], "a %d MB pool" % pool
+                elif row.get("fails"):
+                    check_frames_fail(s, own, env, proxy)
                 else:
                     want = {"picture": lambda: picture,
                             "grim": lambda: s.grim("ppm"),
