@@ -2,7 +2,9 @@
 """A Unix-socket proxy between display clients (X11, Wayland) and servers.
 
     unix_proxy.py LISTEN TARGET [--cut N | --stall N] [--hide-global NAME]...
-                  [--once] [--ready FILE] [--report FILE]
+                  [--rewrite SPEC]... [--answer SPEC]... [--count MESSAGE]...
+                  [--max-pool BYTES] [--once]
+                  [--ready FILE] [--report FILE]
 
 Each client that connects to LISTEN gets its own connection to TARGET and
 the bytes go both ways unchanged, with any file descriptors passed along
@@ -16,17 +18,33 @@ starts with @ is in the abstract namespace (as X servers also listen).
                  sides open (the client sees its display stop answering)
 --hide-global I  Wayland: the client never hears of the global interface I
                  (wl_registry.global and global_remove dropped); repeatable
+--rewrite SPEC   Wayland: the server's event IFACE[#N].EVENT (of every
+                 object of that interface, or of the Nth the client made)
+                 reaches the client as [EVENT2:]V,V... instead: that event,
+                 or EVENT2, with those 32-bit arguments; repeatable
+                 (zxdg_output_v1#2.logical_position=2147483600,0)
+--answer SPEC    Wayland: the client's request IFACE.REQUEST is not passed
+                 on; the proxy answers it at once with EVENT:V,... on the
+                 same object (ext_image_copy_capture_frame_v1.capture=
+                 failed:0); repeatable
+--count MESSAGE  Wayland: counts the client's requests IFACE.REQUEST
+                 (wl_shm.create_pool); repeatable
+--max-pool BYTES Wayland: a client that asks for a larger shm pool is cut
+                 off then (the compositor would keep such pools alive
+                 while their buffers are: a machine's memory)
 --once           exit once the first client has gone
 --ready FILE     created once LISTEN accepts connections ("ready" is also
                  printed on standard output)
 --report FILE    one JSON line per connection, appended when it ends:
                  {"conn", "c2s", "s2c", "fds_c2s", "fds_s2c", "cut",
-                  "stalled", "hidden"}; also printed on standard output
+                  "stalled", "hidden", "counted", "rewritten", "pool": the
+                  largest shm pool asked for}; also printed on standard
+                 output
 
 Tests may import it and start one with Proxy(...).
 """
-import argparse, json, os, shutil, signal, socket, struct, subprocess, \
-    sys, threading, time
+import argparse, contextlib, json, os, shutil, signal, socket, \
+    struct, subprocess, sys, threading, time
 
 CHUNK = 65536
 MAX_FDS = 253  # the kernel's limit for one message
@@ -55,17 +73,75 @@ def send(sock, data, fds):
             os.close(fd)
 
 
+# The messages a rewrite, an answer or a count may name, by opcode, and the
+# requests that make their objects (the new object's id is the first
+# argument).
+EVENTS = {
+    "zxdg_output_v1": ["logical_position", "logical_size", "done", "name",
+                       "description"],
+    "ext_image_copy_capture_session_v1": [
+        "buffer_size", "shm_format", "dmabuf_device", "dmabuf_format", "done",
+        "stopped"],
+    "ext_image_copy_capture_frame_v1": ["transform", "damage",
+                                        "presentation_time", "ready",
+                                        "failed"]}
+REQUESTS = {
+    "wl_shm": ["create_pool", "release"],
+    "zxdg_output_manager_v1": ["destroy", "get_xdg_output"],
+    "ext_image_copy_capture_manager_v1": [
+        "create_session", "create_pointer_cursor_session", "destroy"],
+    "ext_image_copy_capture_session_v1": ["create_frame", "destroy"],
+    "ext_image_copy_capture_frame_v1": ["destroy", "attach_buffer",
+                                        "damage_buffer", "capture"]}
+MAKES = {
+    "zxdg_output_manager_v1.get_xdg_output": "zxdg_output_v1",
+    "ext_image_copy_capture_manager_v1.create_session":
+        "ext_image_copy_capture_session_v1",
+    "ext_image_copy_capture_session_v1.create_frame":
+        "ext_image_copy_capture_frame_v1"}
+
+
+def rule(spec, messages=EVENTS):
+    """IFACE[#N].MESSAGE=[EVENT:]V,V... as ((IFACE, N or None, the
+    message's opcode in messages), (the opcode of the event sent, its
+    argument bytes))."""
+    target, value = spec.split("=", 1)
+    iface, message = target.rsplit(".", 1)
+    iface, _, nth = iface.partition("#")
+    event, _, args = value.rpartition(":")
+    args = b"".join(struct.pack("<i" if int(v) < 0 else "<I", int(v))
+                    for v in args.split(",") if v)
+    return ((iface, int(nth) if nth else None,
+             messages[iface].index(message)),
+            (EVENTS[iface].index(event or message), args))
+
+
+def event(obj, rule):
+    opcode, args = rule
+    return struct.pack("<IHH", obj, opcode, 8 + len(args)) + args
+
+
 class Wayland:
-    """Reads the Wayland wire format both ways to drop hidden globals.
+    """Reads the Wayland wire format both ways: drops hidden globals,
+    rewrites events, answers and counts requests, knowing each object's
+    interface from the request that made it.
 
     A message is [object id u32][size << 16 | opcode u32][arguments], in
     the host's byte order (little-endian here)."""
 
-    def __init__(self, hidden):
+    def __init__(self, hidden, rewrites=(), answers=(), counts=(),
+                 max_pool=None):
         self.hidden = set(hidden)
-        self.registries = set()   # ids of the client's wl_registry objects
+        self.rules = dict(map(rule, rewrites))
+        self.answers = dict(rule(a, REQUESTS) for a in answers)
+        self.counted = dict.fromkeys(counts, 0)
+        self.kinds = {1: ("wl_display", 1)}  # id: (interface, Nth made)
+        self.made = {}            # interface: how many the client made
         self.names = set()        # global names hidden so far
         self.dropped = []
+        self.rewritten = 0
+        self.pool = 0             # bytes of the largest shm pool
+        self.max_pool = max_pool
         self.pending = {True: b"", False: b""}
 
     def messages(self, from_client, data):
@@ -83,27 +159,62 @@ class Wayland:
         self.pending[from_client] = buf
         return out
 
+    def make(self, new, iface):
+        self.made[iface] = self.made.get(iface, 0) + 1
+        self.kinds[new] = (iface, self.made[iface])
+
     def client(self, data):
-        """Notes new registries; the client's bytes go on unchanged."""
+        """Notes the objects made and counts requests: (the client's
+        messages to pass on, the proxy's answers to the rest)."""
+        keep, answers = [], []
         for m in self.messages(True, data):
             obj, op = struct.unpack_from("<IH", m)
-            if obj == 1 and op == 1:  # wl_display.get_registry(new_id)
-                self.registries.add(struct.unpack_from("<I", m, 8)[0])
-        return data
+            iface = self.kinds.get(obj, ("",))[0]
+            if iface == "wl_display" and op == 1:  # get_registry(new_id)
+                self.make(struct.unpack_from("<I", m, 8)[0], "wl_registry")
+            elif iface == "wl_registry" and op == 0:  # bind(u, s, u, new_id)
+                length = struct.unpack_from("<I", m, 12)[0]
+                self.make(struct.unpack_from("<I", m, len(m) - 4)[0],
+                          m[16:16 + length - 1].decode())
+            elif op < len(REQUESTS.get(iface, [])):
+                name = iface + "." + REQUESTS[iface][op]
+                if name in MAKES:
+                    self.make(struct.unpack_from("<I", m, 8)[0], MAKES[name])
+                if name in self.counted:
+                    self.counted[name] += 1
+                if name == "wl_shm.create_pool":  # (new_id, fd, size)
+                    self.pool = max(self.pool,
+                                    struct.unpack_from("<i", m, 12)[0])
+                    if self.max_pool is not None and \
+                            self.pool > self.max_pool:
+                        raise ValueError("cut off: a pool of %d bytes"
+                                         % self.pool)
+                if (iface, None, op) in self.answers:
+                    answers.append(event(obj, self.answers[iface, None, op]))
+                    continue
+            keep.append(m)
+        return b"".join(keep), b"".join(answers)
 
     def server(self, data):
-        """The server's bytes less the hidden globals' events."""
+        """The server's bytes less the hidden globals' events, and with the
+        events rewritten."""
         keep = []
         for m in self.messages(False, data):
             obj, op = struct.unpack_from("<IH", m)
-            if obj in self.registries and op == 0:  # global(name, iface, v)
+            iface, nth = self.kinds.get(obj, ("", 0))
+            rewrite = self.rules.get((iface, nth, op)) or \
+                self.rules.get((iface, None, op))
+            if rewrite:
+                self.rewritten += 1
+                m = event(obj, rewrite)
+            elif iface == "wl_registry" and op == 0:  # global(name, iface, v)
                 name, length = struct.unpack_from("<II", m, 8)
-                iface = m[16:16 + length - 1].decode()
-                if iface in self.hidden:
+                offered = m[16:16 + length - 1].decode()
+                if offered in self.hidden:
                     self.names.add(name)
-                    self.dropped.append(iface)
+                    self.dropped.append(offered)
                     continue
-            elif obj in self.registries and op == 1:  # global_remove(name)
+            elif iface == "wl_registry" and op == 1:  # global_remove(name)
                 if struct.unpack_from("<I", m, 8)[0] in self.names:
                     continue
             keep.append(m)
@@ -118,9 +229,12 @@ class Connection:
         self.count = {"c2s": 0, "s2c": 0, "fds_c2s": 0, "fds_s2c": 0}
         self.cut = False
         self.stalled = False
-        self.wayland = Wayland(args.hide_global) if args.hide_global \
-            else None
+        self.wayland = Wayland(args.hide_global, args.rewrite, args.answer,
+                               args.count, args.max_pool) \
+            if args.hide_global or args.rewrite or args.answer or \
+            args.count or args.max_pool is not None else None
         self.lock = threading.Lock()
+        self.sending = threading.Lock()  # to the client, from both pumps
         self.closed = False
 
     def close(self):
@@ -149,9 +263,14 @@ class Connection:
                         os.close(fd)
                     fds = []
                     continue
+                if self.wayland and to_client:
+                    data = self.wayland.server(data)
+                elif self.wayland:
+                    data, answers = self.wayland.client(data)
+                    if answers:
+                        with self.sending:
+                            self.client.sendall(answers)
                 if self.wayland:
-                    data = self.wayland.server(data) if to_client \
-                        else self.wayland.client(data)
                     if not data:
                         continue  # fds wait for the next bytes sent
                 limit = self.args.cut
@@ -166,7 +285,9 @@ class Connection:
                 if data:
                     self.count[key] += len(data)
                     self.count["fds_" + key] += len(fds)
-                    send(dst, data, fds)
+                    with self.sending if to_client else \
+                            contextlib.nullcontext():
+                        send(dst, data, fds)
                     fds = []
                 if self.cut:
                     break
@@ -187,10 +308,13 @@ class Connection:
         other.join()
         self.client.close()
         self.server.close()
+        w = self.wayland
         line = json.dumps(dict(self.count, conn=self.number, cut=self.cut,
                                stalled=self.stalled,
-                               hidden=self.wayland.dropped
-                               if self.wayland else []))
+                               hidden=w.dropped if w else [],
+                               counted=w.counted if w else {},
+                               rewritten=w.rewritten if w else 0,
+                               pool=w.pool if w else 0))
         print(line, flush=True)
         if self.args.report:
             with open(self.args.report, "a") as f:
@@ -269,6 +393,10 @@ def main():
     p.add_argument("--cut", type=int)
     p.add_argument("--stall", type=int)
     p.add_argument("--hide-global", action="append", default=[])
+    p.add_argument("--rewrite", action="append", default=[])
+    p.add_argument("--answer", action="append", default=[])
+    p.add_argument("--count", action="append", default=[])
+    p.add_argument("--max-pool", type=int)
     p.add_argument("--once", action="store_true")
     p.add_argument("--ready")
     p.add_argument("--report")

@@ -5,7 +5,9 @@ python3-gi): CaptureWorkspace writes the picture SRC into the caller's pipe
 in a QImage format and answers with its size, stride and format.
 
     scripted_kwin.py SRC [--formats N,N,...] [--pad BYTES] [--write-first]
-                     [--refuse] [--short]
+                     [--refuse] [--short] [--stream-after | --hold-open]
+                     [--stream-no-reply] [--size WxH] [--stride N]
+                     [--type T]
 
 --formats     the QImage format of each call in turn (default 5, ARGB32)
 --pad         bytes of padding after each row (the stride grows by them)
@@ -13,6 +15,10 @@ in a QImage format and answers with its size, stride and format.
               that reads only after the reply never gets it)
 --refuse      the call is refused as KWin refuses a program it does not know
 --short       the last row's last pixel is never written
+--stream-after  after the pixels, bytes without end (until stopped)
+--hold-open   the pipe is never closed after the pixels
+--stream-no-reply  never answers; the pixels, then bytes without end
+--size, --stride, --type  what the reply says in place of the truth
 Options other than include-cursor false and native-resolution true are
 refused. Prints "ready" once the name is owned, then "call N" per call.
 """
@@ -59,6 +65,7 @@ class KWin(dbus.service.Object):
     def __init__(self, bus, args):
         super().__init__(bus, OBJECT)
         self.args, self.count = args, 0
+        self.held = []  # pipes kept open (--hold-open)
         self.picture = Image.open(args.src).convert("RGB")
         self.formats = [int(f) for f in args.formats.split(",")]
 
@@ -98,21 +105,31 @@ class KWin(dbus.service.Object):
             return
         data, stride = self.pixels(fmt)
         w, h = self.picture.size
-        results = {"type": "raw", "width": dbus.UInt32(w),
-                   "height": dbus.UInt32(h), "stride": dbus.UInt32(stride),
+        if self.args.size:
+            w, h = map(int, self.args.size.split("x"))
+        results = {"type": self.args.type, "width": dbus.UInt32(w),
+                   "height": dbus.UInt32(h),
+                   "stride": dbus.UInt32(self.args.stride or stride),
                    "format": dbus.UInt32(fmt), "scale": dbus.Double(1.0),
                    "screen": "Virtual-0"}
+        endless = self.args.stream_after or self.args.stream_no_reply
 
         def write():
             try:
                 os.set_blocking(fd, True)
                 view = memoryview(data)
-                while view:
+                while view or endless:
+                    view = view or memoryview(b"\xee" * 65536)
                     view = view[os.write(fd, view):]
             except OSError:
                 pass
-            os.close(fd)
-        if self.args.write_first:
+            if self.args.hold_open:
+                self.held.append(fd)
+            else:
+                os.close(fd)
+        if self.args.stream_no_reply:
+            threading.Thread(target=write, daemon=True).start()
+        elif self.args.write_first:
             write()  # blocks until the caller has read it all
             reply(results)
         else:
@@ -128,6 +145,12 @@ def main():
     parser.add_argument("--write-first", action="store_true")
     parser.add_argument("--refuse", action="store_true")
     parser.add_argument("--short", action="store_true")
+    parser.add_argument("--stream-after", action="store_true")
+    parser.add_argument("--hold-open", action="store_true")
+    parser.add_argument("--stream-no-reply", action="store_true")
+    parser.add_argument("--size")
+    parser.add_argument("--stride", type=int)
+    parser.add_argument("--type", default="raw")
     args = parser.parse_args()
     DBusGMainLoop(set_as_default=True)
     bus = dbus.SessionBus()

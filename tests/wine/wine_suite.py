@@ -17,13 +17,15 @@ import resource
 import select
 import shutil
 import signal
-import struct
 import subprocess
 import sys
 import tempfile
 import time
 
 from PIL import Image, ImageChops
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from bmpcheck import STEPS, header_fault  # noqa: E402
 
 # name: width, height, X server depth, bits per pixel of the file.
 # 1366 and 1023 pixel rows need padding at 8, 16 or 24 bits per pixel.
@@ -40,7 +42,9 @@ Row = collections.namedtuple(
 FOLDER = "a folder"
 HELD = "a file another process holds open, sharing nothing"
 CLOSE = "error, if CloseHandle(INVALID_HANDLE_VALUE) fails"
-NOT_CREATED = ["CreateFile", "error", "error", "error", CLOSE]
+# No file: its creation's notice, then those of the three writes and the
+# closing.
+NOT_CREATED = STEPS[6:10] + [CLOSE]
 
 
 def names(numbers, content=b""):
@@ -133,35 +137,12 @@ def differs(got, want, shift=0):
         box, x, y, got.getpixel((x, y)), want.getpixel((x, y)))
 
 
-def check_header(data, w, h, bpp, whole=True):
-    """The BMP headers, against the screen and (whole) the file's length."""
-    if data[:2] != b"BM":
-        return "no BM signature"
-    size, r1, r2, off = struct.unpack_from("<IHHI", data, 2)
-    (bi_size, bi_w, bi_h, planes, bits, comp, size_image, _, _, clr_used,
-     _) = struct.unpack_from("<IiiHHIIiiII", data, 14)
-    palette = clr_used or (1 << bits if bits <= 8 else 0)
-    stride = (w * bpp + 31) // 32 * 4
-    fields = [("bfReserved", (r1, r2), (0, 0)), ("biSize", bi_size, 40),
-              ("size", (bi_w, bi_h), (w, h)), ("biPlanes", planes, 1),
-              ("biBitCount", bits, bpp), ("biCompression", comp, 0),
-              ("biSizeImage", size_image, stride * h),
-              ("bfOffBits", off, 54 + 4 * palette),
-              ("bfSize", size, off + size_image)]
-    if whole:
-        fields.append(("file length", len(data), size))
-    for field, got, want in fields:
-        if got != want:
-            return "%s is %s, want %s" % (field, got, want)
-    return None
-
-
 def check_capture(path, scr, want, shift):
     """A capture: headers, then the pixels as Pillow and ImageMagick read
     them."""
     w, h, _, bpp = SCREENS[scr]
     data = open(path, "rb").read()
-    fault = check_header(data, w, h, bpp)
+    fault = header_fault(data, w, h, bpp, len(data))
     if fault:
         return fault
     with Image.open(path) as im:
@@ -326,7 +307,7 @@ def run_row(ctx, row):
         elif len(after[name]) != row.limit:
             fault = "%d bytes, want %d" % (len(after[name]), row.limit)
         else:
-            fault = check_header(after[name], w, h, bpp, whole=False)
+            fault = header_fault(after[name], w, h, bpp)
         if fault:
             faults.append("%s: %s" % (name, fault))
     if not faults:

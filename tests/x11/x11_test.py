@@ -13,18 +13,12 @@ import array, contextlib, ctypes, json, os, random, resource, select, socket
 import shutil, stat, struct, subprocess, sys, tempfile, threading, time
 from PIL import Image
 
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from bmpcheck import EMPTY_BMP, NO_BITMAP, STEPS, header_fault, \
+    sanitizer_report  # noqa: E402
+
 SIZE = (1023, 767)  # rows need padding at 8 and 16 bits
 NO_SHM = ["-extension", "MIT-SHM"]
-NO_BITMAP = ["hbmScreen", "Compatible Bitmap Selection",
-             "Screen to Compat Blt Failed", "error", "GetDIBits"]
-# Every notice a run can show, in the order of the steps that show them.
-STEPS = NO_BITMAP[:4] + ["GlobalAlloc", "GetDIBits", "CreateFile"] + \
-    ["error"] * 4
-# With no bitmap the record describes 0 x 0 pixels of depth 0, which rounds
-# up to a 16-entry (zeroed) palette: a 118-byte file, header and record only.
-EMPTY_BMP = (b"BM" + struct.pack("<IHHI", 118, 0, 0, 118) +
-             struct.pack("<IiiHHIIiiII", 40, 0, 0, 0, 0, 0, 0, 0, 0, 16, 0) +
-             bytes(64))
 EARLIER = b"an earlier screenshot"
 PROXY = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir,
                      "unix_proxy.py")
@@ -370,14 +364,8 @@ def free_display():
 
 def check_bmp(path, bits, reference):
     data = open(path, "rb").read()
-    magic, size, _, _, offset = struct.unpack_from("<2sIHHI", data)
-    hsize, w, h, planes, count, comp, image, _, _, colors, _ = (
-        struct.unpack_from("<IiiHHIIiiII", data, 14))
-    stride = (w * count + 31) // 32 * 4
-    palette = 256 if bits == 8 else 0
-    assert (magic, hsize, planes, count, comp) == (b"BM", 40, 1, bits, 0)
-    assert (w, h) == SIZE and image == stride * h
-    assert size == len(data) == offset + image == 54 + 4 * palette + image
+    fault = header_fault(data, SIZE[0], SIZE[1], bits, len(data))
+    assert not fault, fault
     shot = Image.open(path).convert("RGB")
     if bits == 16:  # 5 bits a channel
         shot, reference = (im.point(lambda v: v >> 3)
@@ -432,6 +420,9 @@ def launch(command, env, work, count=1, fsize=None, stderr=subprocess.PIPE):
                         lambda: resource.setrlimit(resource.RLIMIT_FSIZE,
                                                    (fsize, fsize)))))
         errs = [p.communicate(timeout=TIMEOUT)[1] for p in runs]
+        for err in errs:
+            report = sanitizer_report(err)
+            assert not report, "a sanitizer's report:\n" + report
         return [(p.returncode, err, p.pid) for p, err in zip(runs, errs)]
     finally:
         os.close(go_r)
@@ -590,6 +581,7 @@ def run(case, tusak, probe):
                                     capture_output=True, text=True,
                                     timeout=TIMEOUT)
             assert result.returncode == 0, result.stderr
+            assert not sanitizer_report(result.stderr), result.stderr
             assert result.stdout.strip() == row["expect"], result.stdout
             return
         if row.get("cuts"):
@@ -642,8 +634,9 @@ def run(case, tusak, probe):
             assert open(os.path.join(work, outs[0]), "rb").read() == EMPTY_BMP
         if "fsize" in row:  # headers whole, pixels cut at the limit
             data = open(os.path.join(work, outs[0]), "rb").read()
-            assert len(data) == row["fsize"] and data[:2] == b"BM"
-            assert struct.unpack_from("<I", data, 10)[0] == 54
+            assert len(data) == row["fsize"], len(data)
+            fault = header_fault(data, SIZE[0], SIZE[1], 16)
+            assert not fault, fault
         if row.get("namespaces"):
             subprocess.run(namespace + ["check"], check=True,
                            timeout=TIMEOUT)
