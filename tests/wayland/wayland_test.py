@@ -53,8 +53,9 @@ USED = {"ext": re.compile(r"-> ext_image_copy_capture_frame_v1@\d+\.capture\("),
 # compositor (sway unless named) comes from the testing archive's root;
 # protocol: the one that must copy the outputs ("ext" or "wlr"); hide: the
 # globals a proxy hides from tusak; proxy: its other options (events it
-# rewrites, requests it answers or counts: unix_proxy.py); fails: every
-# frame fails; xwayland: Xwayland runs, in DISPLAY;
+# rewrites, requests it answers or counts: unix_proxy.py); copy_fails: the
+# copy fails, with this line (most: the most of each request counted; pool:
+# the largest pool allowed); xwayland: Xwayland runs, in DISPLAY;
 # why: no display system serves, and a reason says this ({} the display's
 # name); limit: each run's bound (seconds, peak MB); valgrind: the
 # optimised build also runs under valgrind; remode: launches while an
@@ -134,13 +135,16 @@ CASES = {
             "--rewrite",
             "ext_image_copy_capture_session_v1.buffer_size=20000,20000",
             "--max-pool", 150 << 20],
-        why="{}: the compositor asks for a 20000 x 20000 buffer for a "
-            "1024 x 768 output", limit=(2, 150)),
+        copy_fails="{}: the compositor asks for a 20000 x 20000 buffer for "
+                   "a 1024 x 768 output", limit=(2, 150), pool=150 << 20),
     "forky_sway_every_frame_fails": dict(
         root=True, hide=WLR_GLOBALS, proxy=[
             "--answer", "ext_image_copy_capture_frame_v1.capture=failed:0",
             "--count", "ext_image_copy_capture_session_v1.create_frame",
-            "--count", "wl_shm.create_pool"], fails=True),
+            "--count", "wl_shm.create_pool"],
+        copy_fails="{}: every frame failed for 5 s", limit=(7.5, None),
+        most={"ext_image_copy_capture_session_v1.create_frame": 150,
+              "wl_shm.create_pool": 3}),
     # Neither protocol nor portal, and Xwayland in DISPLAY: no X11 tried.
     "forky_xwayland_no_capture": dict(
         root=True, xwayland=True, hide=EXT_GLOBALS + WLR_GLOBALS,
@@ -680,18 +684,18 @@ def asked(proxy):
     return counted, pool
 
 
-def check_frames_fail(s, tusak, env, proxy):
-    """Every frame fails: given up after 5 s, a few frames a time, with
-    the copy's notice and why; the counts of frames and pools asked for."""
-    status, notices, files, _ = run_tusak(s, tusak, env, limit=(7.5, None))
-    counted = asked(proxy)[0]
+def check_copy_fails(s, tusak, env, proxy, row):
+    """The copy fails: the line that says why, the copy's notice, a file
+    of the screen's size; the time, and what the proxy saw asked for."""
+    status, notices, files, _ = run_tusak(s, tusak, env, limit=row["limit"])
+    counted, pool = asked(proxy)
     assert status == 0, status
-    assert notices == ["tusak: %s: every frame failed for 5 s" %
-                       env["WAYLAND_DISPLAY"],
-                       "Error: Screen to Compat Blt Failed"], notices
+    assert notices == ["tusak: " + row["copy_fails"].format(
+        env["WAYLAND_DISPLAY"]), "Error: Screen to Compat Blt Failed"], notices
     assert files["tusak0000.bmp"].size == SIZE, files
-    assert counted["ext_image_copy_capture_session_v1.create_frame"] <= 150 \
-        and counted["wl_shm.create_pool"] <= 3, counted
+    for name, most in row.get("most", {}).items():
+        assert counted.get(name, 0) <= most, counted
+    assert pool < row.get("pool", 1 << 31), "a %d MB pool" % (pool >> 20)
 
 
 def check_valgrind(s, release, want, env=None, ignore=None):
@@ -990,8 +994,8 @@ def run(case, tusak, release=None):
                     if row.get("limit") and proxy:  # and the pools' memory
                         pool = asked(proxy)[1] / 2 ** 20
                         assert pool < row["limit"][1], "a %d MB pool" % pool
-                elif row.get("fails"):
-                    check_frames_fail(s, own, env, proxy)
+                elif row.get("copy_fails"):
+                    check_copy_fails(s, own, env, proxy, row)
                 else:
                     want = {"picture": lambda: picture,
                             "grim": lambda: s.grim("ppm"),

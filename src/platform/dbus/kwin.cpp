@@ -13,6 +13,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -48,8 +49,8 @@ const uint64_t kMaxRawBytes = uint64_t(4) << 30;
 const int kPipeBytes = 1 << 20;
 
 struct KWinDisplay {
-  BYTE *pixels;  // the rows as KWin wrote them
-  size_t cb;
+  BYTE *pixels;  // the rows as KWin wrote them, mapped
+  size_t cb, cbMapped;
   int width, height;
   size_t stride;
   uint32_t format;
@@ -135,12 +136,16 @@ bool ReadSome(int fd, BYTE **pData, size_t *pcb, size_t *pcbMax, size_t cbCap,
     if (*pcb == *pcbMax) {
       size_t grown = *pcbMax ? *pcbMax * 2 : size_t(8) << 20;
       if (grown > cbCap) grown = cbCap;
-      BYTE *data = static_cast<BYTE *>(std::realloc(*pData, grown));
-      if (!data) {
+      // Grown by moving its pages, never by copying them: the memory is
+      // only ever what has come.
+      void *data = *pData ? mremap(*pData, *pcbMax, grown, MREMAP_MAYMOVE)
+                          : mmap(nullptr, grown, PROT_READ | PROT_WRITE,
+                                 MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      if (data == MAP_FAILED) {
         *pFailed = true;
         return false;
       }
-      *pData = data;
+      *pData = static_cast<BYTE *>(data);
       *pcbMax = grown;
     }
     ssize_t r = read(fd, *pData + *pcb, *pcbMax - *pcb);
@@ -212,7 +217,7 @@ bool Capture(const SdBus &p, sd_bus *bus, KWinDisplay *d) {
   // reply says how many bytes the pixels take, those and no more, and the
   // picture is whole as soon as they are in, whether or not KWin closes
   // the pipe.
-  size_t cbMax = 0, cap = kMaxEarlyBytes;
+  size_t cap = kMaxEarlyBytes;
   uint64_t need = 0;
   bool ended = false, failed = false, checked = false, readable = false;
   uint64_t deadline = NowUs() + kTimeoutUs;
@@ -227,7 +232,7 @@ bool Capture(const SdBus &p, sd_bus *bus, KWinDisplay *d) {
       cap = static_cast<size_t>(need);
     }
     if (!ended && d->cb < cap)
-      ended = !ReadSome(fds[0], &d->pixels, &d->cb, &cbMax, cap, &failed);
+      ended = !ReadSome(fds[0], &d->pixels, &d->cb, &d->cbMapped, cap, &failed);
     if (failed || (readable && d->cb >= need) || (reply.done && ended)) break;
     uint64_t now = NowUs();
     if (now >= deadline) break;
@@ -264,6 +269,9 @@ bool Capture(const SdBus &p, sd_bus *bus, KWinDisplay *d) {
     if (!std::strcmp(what, "NoAuthorized"))
       NoteWhyAbout(
           "KWin refuses to serve this binary (no desktop entry lists it)");
+    else if (!std::strcmp(what, "NoReply"))  // the call's own time-out
+      NoteWhy("no screenshot within %d s",
+              static_cast<int>(kTimeoutUs / 1000000));
     else
       NoteWhy("%s", what);
     return false;
@@ -288,7 +296,7 @@ void *OpenKWin(DisplayInfo *pInfo) {
   KWinDisplay *d = new (std::nothrow) KWinDisplay();
   if (!d) return nullptr;
   if (!Capture(*p, bus, d)) {
-    std::free(d->pixels);
+    if (d->pixels) munmap(d->pixels, d->cbMapped);
     delete d;
     return nullptr;
   }

@@ -103,11 +103,11 @@ bool CaptureOutputs(void *pDisplay, void *pBitmap, int x, int y,
     Try t = TryOnce(d, bm, p, deadline);
     if (t == kCopiedAll) return AnyShown(d);
     if (t == kGivenUp) return false;
+    SleepMs(tries < kRetryMs / 2 ? 2 * tries : kRetryMs, deadline);
     if (NowUs() >= deadline) {
       NoteWhyAbout("%s: every frame failed for %d s", d->name,
                    kWaylandTimeoutMs / 1000);
       return false;
     }
-    SleepMs(tries < kRetryMs / 2 ? 2 * tries : kRetryMs, deadline);
   }
 }
