@@ -27,7 +27,8 @@ MARK = "TUSAK_TEST_SESSION"  # in every process of a session, to find them
 # Current compositors, from Debian's testing archive, in a root of their own
 # outside any checkout, so that every clone reuses it.
 FORKY = "/var/cache/tusak-tests/forky"
-FORKY_PACKAGES = ("sway", "grim", "labwc", "swaybg", "wlr-randr", "xwayland")
+FORKY_PACKAGES = ("sway", "grim", "labwc", "swaybg", "wlr-randr", "xwayland",
+                  "cage")
 # wayfire has left testing: taken from unstable, which is pinned low so
 # that nothing else comes from there.
 FORKY_UNSTABLE = ("wayfire",)
@@ -754,11 +755,16 @@ class Session:
                 timeout, "Xwayland's display")
 
     def start_wlroots(self, kind, size, picture, timeout):
-        """labwc or wayfire, headless, with one output of size pixels
-        showing picture (drawn by swaybg)."""
+        """labwc, wayfire or cage, headless, with one output of size pixels
+        showing picture (drawn by swaybg; in cage, which has no background
+        layer, by ImageMagick's display on its Xwayland)."""
         config = os.path.join(self.dir, "config")
         os.mkdir(config)
-        if kind == "wayfire":
+        display = os.path.join(self.runtime, "display")
+        if kind == "cage":
+            argv = ["cage", "--", "sh", "-c",
+                    "echo $DISPLAY > %s; exec sleep infinity" % display]
+        elif kind == "wayfire":
             # No plugins: nothing but the outputs and the background.
             argv = ["wayfire", "-c", os.path.join(config, "wayfire.ini")]
             with open(argv[-1], "w") as f:
@@ -785,9 +791,17 @@ class Session:
                                    "--custom-mode", mode],
                                   host=False).returncode == 0 and
                  self.grim().size == tuple(size), timeout, "the mode")
-        self.popen(["swaybg", "-o", "*", "-m", "fill", "-i",
-                    self.put("bg.png", picture)], log="swaybg.log",
-                   host=False)
+        if kind == "cage":
+            x = wait_for(lambda: os.path.exists(display) and
+                         open(display).read().strip(), timeout,
+                         "cage's Xwayland")
+            self.popen(["display", "-geometry", "+0+0", "-borderwidth", "0",
+                        self.put("bg.png", picture)], log="display.log",
+                       env=dict(self.env, DISPLAY=x))
+        else:
+            self.popen(["swaybg", "-o", "*", "-m", "fill", "-i",
+                        self.put("bg.png", picture)], log="swaybg.log",
+                       host=False)
         wait_for(lambda: same(self.grim(), picture), timeout,
                  "the background to show", interval=0.2)
 
@@ -860,8 +874,8 @@ class Session:
 
 def start(size=(1024, 768), picture=None, timeout=30, root=None,
           compositor="sway", xwayland=False):
-    """A running compositor (sway, or labwc or wayfire) with one output
-    HEADLESS-1 of size pixels at 0,0 showing picture (a Pillow image;
+    """A running compositor (sway, or labwc, wayfire or cage) with one
+    output HEADLESS-1 of size pixels at 0,0 showing picture (a Pillow image;
     pattern(size) by default); inside root if given (make_root), with
     Xwayland started (DISPLAY in env) if xwayland."""
     if picture and picture.size != tuple(size):

@@ -10,8 +10,8 @@ and sway cuts the connection part way, or hides capture protocols so that
 tusak takes another path, as on GNOME or KDE: the real portal, or a
 scripted one (scripted_portal.py) that hands back files of the row's making,
 or a session bus that never answers. Rows marked root run current
-compositors (sway, labwc, wayfire) from Debian's testing archive, in a root
-the suite makes once (session.make_root), and check in the protocol log
+compositors (sway, labwc, wayfire, cage) from Debian's testing archive, in a
+root the suite makes once (session.make_root), and check in the protocol log
 (WAYLAND_DEBUG) which capture protocol was used. A scripted KWin
 (scripted_kwin.py) hands out pixels as KWin's ScreenShot2 does. Rows marked
 desktop run real desktops headless instead of sway: GNOME 43 and KDE Plasma
@@ -101,6 +101,8 @@ CASES = {
                         protocol="ext"),
     "forky_wayfire": dict(root=True, compositor="wayfire", reference="grim",
                           protocol="wlr"),
+    "forky_cage": dict(root=True, compositor="cage", reference="grim",
+                       protocol="wlr"),
     # Rows of a stride that is no whole number of pages, over several
     # strips of the fetch, beside a first output whose rows are whole pages.
     "forky_sway_odd_width": dict(root=True, layout="odd_width",
