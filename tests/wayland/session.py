@@ -12,8 +12,8 @@ backend) on the same desktop, or a scripted portal (scripted_portal.py).
         s.run(["tusak"], cwd=s.workdir())
         reference = s.grim()
 """
-import fcntl, glob, io, json, os, pwd, re, shutil, signal, subprocess, \
-    sys, tempfile, time
+import fcntl, glob, io, json, os, pwd, re, select, shutil, signal, \
+    subprocess, sys, tempfile, time
 from PIL import Image
 
 USER = "tusak-test"
@@ -29,6 +29,10 @@ MARK = "TUSAK_TEST_SESSION"  # in every process of a session, to find them
 FORKY = "/var/cache/tusak-tests/forky"
 FORKY_PACKAGES = ("sway", "grim", "labwc", "swaybg", "wlr-randr", "xwayland",
                   "cage")
+# KWin 6 on X11, added to the root by the rows that run it, with spectacle
+# (both abort without libxcb-cursor0; Mesa's llvmpipe draws for KWin).
+FORKY_KWIN_X11 = ("kwin-x11", "kde-spectacle", "libxcb-cursor0",
+                  "libgl1-mesa-dri", "libegl-mesa0")
 # wayfire has left testing: taken from unstable, which is pinned low so
 # that nothing else comes from there.
 FORKY_UNSTABLE = ("wayfire",)
@@ -626,17 +630,9 @@ class Session:
         wait_for(still, timeout, "the scene to hold still", interval=0.2)
         return proc
 
-    def start_kwin_in_root(self, size, picture, timeout, data_dirs=()):
-        """KWin from the session's root (Plasma 6, from the testing
-        archive), headless, on a virtual screen of size pixels, with
-        picture as its background (swaybg, from the host, as a layer-shell
-        surface). data_dirs go before the root's /usr/share in
-        XDG_DATA_DIRS. The bus activates nothing (no portal, which the
-        root does not hold)."""
-        self.env.update(XDG_CURRENT_DESKTOP="KDE", KDE_SESSION_VERSION="6",
-                        XDG_DATA_DIRS=":".join(list(data_dirs) +
-                                               ["/usr/local/share",
-                                                "/usr/share"]))
+    def start_quiet_bus(self, timeout):
+        """A private session bus that activates nothing and shows every
+        call to dbus-monitor. Sets self.env."""
         bus = os.path.join(self.runtime, "bus")
         config = os.path.join(self.dir, "bus.conf")
         with open(config, "w") as f:
@@ -650,6 +646,96 @@ class Session:
         self.popen(["dbus-daemon", "--config-file", config, "--nofork",
                     "--nopidfile"], log="bus.log")
         wait_for(lambda: os.path.exists(bus), timeout, "the session bus")
+
+    def start_xvfb(self, size, depth, timeout):
+        """An Xvfb screen of size pixels at depth bits, as the user; its
+        name in DISPLAY."""
+        r, w = os.pipe()
+        try:
+            self.popen(["Xvfb", "-displayfd", str(w), "-screen", "0",
+                        "%dx%dx%d" % (tuple(size) + (depth,)), "-nolisten",
+                        "tcp", "-noreset"], log="xvfb.log", pass_fds=(w,))
+            os.close(w)
+            w = None
+            # Read to the newline: Xvfb dies writing it to a closed pipe.
+            number, end = b"", time.monotonic() + timeout
+            while not number.endswith(b"\n") and select.select(
+                    [r], [], [], max(0, end - time.monotonic()))[0]:
+                part = os.read(r, 16)
+                if not part:
+                    break
+                number += part
+            number = number.decode().strip()
+        finally:
+            os.close(r)
+            if w is not None:
+                os.close(w)
+        if not number.isdigit():
+            raise Failed("Xvfb did not start: " + self.log("xvfb.log"))
+        self.env["DISPLAY"] = ":" + number
+
+    def start_kwin_x11(self, size, depth, picture, timeout, data_dirs=()):
+        """KWin 6 on X11 from the session's root: kwin_x11 on an Xvfb screen
+        of size pixels at depth bits, compositing with OpenGL (Mesa's
+        llvmpipe), showing picture in an X11 window at 0,0. data_dirs go
+        before the root's /usr/share in XDG_DATA_DIRS. The bus activates
+        nothing."""
+        self.env.update(XDG_CURRENT_DESKTOP="KDE", KDE_SESSION_VERSION="6",
+                        XDG_SESSION_TYPE="x11",
+                        XDG_DATA_DIRS=":".join(list(data_dirs) +
+                                               ["/usr/local/share",
+                                                "/usr/share"]))
+        self.start_quiet_bus(timeout)
+        self.start_xvfb(size, depth, timeout)
+        proc = self.popen(["kwin_x11", "--replace"], log="kwin.log",
+                          host=False)
+
+        def composited():
+            if proc.poll() is not None:
+                raise Failed("kwin_x11 exited: " + self.log("kwin.log"))
+            return "ScreenShot2" in (self.call(
+                "org.kde.KWin", "/org/kde/KWin/ScreenShot2",
+                "org.freedesktop.DBus.Introspectable.Introspect",
+                timeout=5) or "") and self.call(
+                "org.kde.KWin", "/Compositor",
+                "org.freedesktop.DBus.Properties.Get",
+                "org.kde.kwin.Compositing", "active") == "(<true>,)"
+        wait_for(composited, timeout, "KWin to composite (kwin.log)",
+                 interval=0.5)
+        kind = self.call("org.kde.KWin", "/Compositor",
+                         "org.freedesktop.DBus.Properties.Get",
+                         "org.kde.kwin.Compositing", "compositingType")
+        if "gl" not in (kind or ""):
+            raise Failed("KWin composites with %s, not OpenGL" % kind)
+        self.popen(["display", "-geometry", "+0+0", "-borderwidth", "0",
+                    "-title", "scene", self.put("scene.png", picture)],
+                   log="display.log")
+        wait_for(lambda: b"IsViewable" in self.run(
+            ["xwininfo", "-name", "scene"], timeout=timeout).stdout,
+            timeout, "the scene's window to show", interval=0.5)
+        # Until the window is drawn and holds still.
+        last = [None]
+
+        def still():
+            shot = self.spectacle()
+            settled = last[0] is not None and same(shot, last[0])
+            last[0] = shot
+            return settled
+        wait_for(still, timeout, "the scene to hold still", interval=0.2)
+        return proc
+
+    def start_kwin_in_root(self, size, picture, timeout, data_dirs=()):
+        """KWin from the session's root (Plasma 6, from the testing
+        archive), headless, on a virtual screen of size pixels, with
+        picture as its background (swaybg, from the host, as a layer-shell
+        surface). data_dirs go before the root's /usr/share in
+        XDG_DATA_DIRS. The bus activates nothing (no portal, which the
+        root does not hold)."""
+        self.env.update(XDG_CURRENT_DESKTOP="KDE", KDE_SESSION_VERSION="6",
+                        XDG_DATA_DIRS=":".join(list(data_dirs) +
+                                               ["/usr/local/share",
+                                                "/usr/share"]))
+        self.start_quiet_bus(timeout)
         # A copy, for the file capability, of the root's own binary.
         kwin = os.path.join(self.dir, "kwin_wayland")
         shutil.copy(os.path.join(self.root, "usr/bin/kwin_wayland"), kwin)
@@ -693,12 +779,12 @@ class Session:
 
     def spectacle(self, pointer=False, timeout=60):
         """spectacle's picture of the whole desktop (Pillow image), taken in
-        the background without a notification; with the pointer if
-        pointer."""
+        the background without a notification (the session's root's
+        spectacle if it has one); with the pointer if pointer."""
         path = os.path.join(self.workdir(), "reference.png")
         r = self.run(["spectacle", "-b", "-n", "-f"] + (["-p"] if pointer
                                                        else []) +
-                     ["-o", path], timeout=timeout)
+                     ["-o", path], timeout=timeout, host=False)
         if r.returncode or not os.path.exists(path):
             raise RuntimeError("spectacle failed: %r" % r.stderr)
         image = Image.open(path)

@@ -15,8 +15,9 @@ root the suite makes once (session.make_root), and check in the protocol log
 (WAYLAND_DEBUG) which capture protocol was used. A scripted KWin
 (scripted_kwin.py) hands out pixels as KWin's ScreenShot2 does. Rows marked
 desktop run real desktops headless instead of sway: GNOME 43 and KDE Plasma
-5.27 (KWin), against their own screenshot tools, and Plasma 6's KWin from
-the testing archive's root.
+5.27 (KWin), against their own screenshot tools, and from the testing
+archive's root Plasma 6's KWin on Wayland, and KWin 6 on X11 (against
+spectacle).
 Usage: wayland_test.py --list | --tusak PATH [--release PATH] CASE
 (--release: the optimised build, for the row run under valgrind)
 """
@@ -137,6 +138,12 @@ CASES = {
     # Plasma 6's KWin, from the testing archive's root: its desktop-entry
     # check lets the installed tusak in and keeps a copy out.
     "forky_plasma6_kwin": dict(desktop="plasma6"),
+    # KWin 6 on X11 (Xvfb, OpenGL on Mesa's llvmpipe) serves the ScreenShot2
+    # its Wayland session serves, with real pixels: the installed tusak,
+    # sent there by a Wayland session with no socket behind it, reads them
+    # as spectacle does; a copy is refused.
+    "forky_plasma6_pixels": dict(desktop="kwin_x11", depth=24),
+    "forky_plasma6_pixels_16_bit": dict(desktop="kwin_x11", depth=16),
 }
 # The scripted portal's pictures: not the desktop's, so that the file shows
 # it was read.
@@ -151,8 +158,12 @@ NEEDS = {"gnome": ["gnome-shell", "gnome-screenshot",
          "plasma": ["kwin_wayland", "spectacle", "Xwayland", "display",
                     "xwininfo", "dbus-monitor",
                     "/usr/lib/x86_64-linux-gnu/libexec/xdg-desktop-portal-kde"],
-         "plasma6": ["swaybg", "debootstrap", "dbus-daemon"]}
+         "plasma6": ["swaybg", "debootstrap", "dbus-daemon"],
+         "kwin_x11": ["debootstrap", "dbus-daemon", "Xvfb", "display",
+                      "xwininfo", "dbus-monitor"]}
 SKIP = 77
+# How long each launch of the row took (s), told when it passes.
+LAUNCHES = []
 
 
 def run_tusak(s, tusak, env=None, protocol=None, argv=()):
@@ -163,7 +174,9 @@ def run_tusak(s, tusak, env=None, protocol=None, argv=()):
     env = dict(env or s.env)
     if protocol:
         env["WAYLAND_DEBUG"] = "client"
+    start = time.monotonic()
     r = s.run(list(argv) + [tusak], cwd=work, env=env, timeout=120)
+    LAUNCHES.append(time.monotonic() - start)
     lines = r.stderr.decode(errors="replace").splitlines()
     if protocol:
         log = [l for l in lines if re.match(r"\[\s*\d+\.\d+\]", l)]
@@ -614,11 +627,23 @@ def calls(s, log):
     return found
 
 
-def matching(s, launch, reference, tries=3, retry_failed=False):
+def rgb(image):
+    return image.convert("RGB").tobytes()
+
+
+def rgb565(image):
+    """image's pixels as a 16-bit screen holds them (5, 6 and 5 bits)."""
+    return image.convert("RGB").point(
+        [v >> 3 for v in range(256)] + [v >> 2 for v in range(256)] +
+        [v >> 3 for v in range(256)]).tobytes()
+
+
+def matching(s, launch, reference, tries=3, retry_failed=False, pixels=rgb):
     """launch()'s capture (run_tusak's result), checked against reference()
-    taken right after it; the pair is taken again (up to tries times) if
-    only the pictures differ, as the desktop's clock may have moved on in
-    between, and if retry_failed, once if the launch failed."""
+    taken right after it (their pixels(), by default the RGB bytes); the
+    pair is taken again (up to tries times) if only the pictures differ, as
+    the desktop's clock may have moved on in between, and if retry_failed,
+    once if the launch failed."""
     for attempt in range(tries):
         status, notices, files, header = launch()
         if notices and retry_failed:
@@ -630,8 +655,7 @@ def matching(s, launch, reference, tries=3, retry_failed=False):
         try:
             got = files["tusak0000.bmp"]
             assert got is not None and got.size == want.size and \
-                got.tobytes() == want.convert("RGB").tobytes(), \
-                "differs from the reference"
+                pixels(got) == pixels(want), "differs from the reference"
             return got
         except AssertionError:
             if attempt == tries - 1:
@@ -641,13 +665,14 @@ def matching(s, launch, reference, tries=3, retry_failed=False):
 
 def run_desktop(case, row, tusak):
     """A row on a real desktop (GNOME or KDE Plasma, headless)."""
-    import time
     missing = [n for n in NEEDS[row["desktop"]] if not shutil.which(n)]
     if missing:
         print("skipped: not installed:", " ".join(missing))
         sys.exit(SKIP)
     if row["desktop"] == "plasma6":
         return run_plasma6(tusak)
+    if row["desktop"] == "kwin_x11":
+        return run_kwin_x11(tusak, row["depth"])
     s = session.Session()
     try:
         own = os.path.join(s.dir, "tusak")
@@ -685,24 +710,12 @@ def run_desktop(case, row, tusak):
                        data_dirs=[os.path.join(s.dir, "prefix", "share")],
                        outputs=row.get("outputs", 1),
                        scale=row.get("scale", 1))
-        # The calls on the bus while tusak runs (and not spectacle, which
-        # asks KWin too) show which way it took.
         log = []
-
-        def watched():
-            log.append("calls%d.log" % len(log))
-            monitor = s.monitor(log[-1])
-            try:
-                return run_tusak(s, own)
-            finally:
-                time.sleep(0.5)  # for dbus-monitor to write what it saw
-                monitor.terminate()
-                monitor.wait(10)
         # Plasma's portal fails about one launch in thirty on its own side
         # (libpng "Write Error" in its log): the row retries a failed launch
         # there once, and says so.
         retry = not row["installed"]
-        got = matching(s, watched, lambda: s.spectacle(
+        got = matching(s, lambda: watched(s, own, log), lambda: s.spectacle(
             pointer=not row["installed"]), retry_failed=retry)
         seen = calls(s, log[-1])
         kwin = ("org.kde.KWin.ScreenShot2", "CaptureWorkspace") in seen
@@ -715,6 +728,57 @@ def run_desktop(case, row, tusak):
             assert got.size == size, (got.size, size)
         else:
             assert portal, seen
+    finally:
+        s.stop()
+
+
+def watched(s, tusak, log, env=None):
+    """run_tusak with the calls on the bus meanwhile in a log of their own,
+    whose name is added to log (and not spectacle's, which asks KWin too):
+    they show which way it took."""
+    log.append("calls%d.log" % len(log))
+    monitor = s.monitor(log[-1])
+    try:
+        return run_tusak(s, tusak, env)
+    finally:
+        time.sleep(0.5)  # for dbus-monitor to write what it saw
+        monitor.terminate()
+        monitor.wait(10)
+
+
+def run_kwin_x11(tusak, depth):
+    """KWin 6 on X11 (Xvfb at depth bits) from the testing archive's root:
+    the installed tusak reads its screenshot interface, and its file
+    equals spectacle's; a copy is refused. tusak sees a Wayland session
+    with no socket behind it and no X11 display, so that nothing but KWin
+    can serve it. At 16 bits KWin hands out its scene drawn with OpenGL,
+    whose 5 and 6-bit channels are widened by rounding, and spectacle the
+    X server's screen, widened by repeating bits: they are equal at the
+    screen's own depth."""
+    root = session.make_root(packages=session.FORKY_KWIN_X11)[0]
+    s = session.Session(root=root)
+    try:
+        installed = install(s, tusak)
+        copy = os.path.join(s.dir, "tusak")
+        shutil.copy(tusak, copy)
+        os.chmod(copy, 0o755)
+        s.start_kwin_x11(SIZE, depth,
+                         session.pattern((SIZE[0] - 128, SIZE[1] - 128)),
+                         timeout=300,
+                         data_dirs=[os.path.join(s.dir, "prefix", "share")])
+        env = dict(s.env, WAYLAND_DISPLAY="wayland-gone")
+        del env["DISPLAY"]
+        check_no_picture(s, copy, "KWin refuses to serve this binary", env)
+        log = []
+        got = matching(s, lambda: watched(s, installed, log, env),
+                       s.spectacle, pixels=rgb565 if depth == 16 else rgb)
+        seen = calls(s, log[-1])
+        assert ("org.kde.KWin.ScreenShot2", "CaptureWorkspace") in seen, seen
+        assert got.size == SIZE, got.size
+        colours = len(got.getcolors(1 << 20) or [])
+        assert colours > 10, "a blank picture"
+        print("%d x %d, %d colours, equal to spectacle's%s" %
+              (got.size + (colours, " at 16 bits" if depth == 16 else "")))
     finally:
         s.stop()
 
@@ -862,4 +926,5 @@ if __name__ == "__main__":
             release = args[3]
             del args[2:4]
         run(args[2], tusak=args[1], release=release)
+        print("launches: %s s" % " ".join("%.2f" % t for t in LAUNCHES))
         print("passed:", args[2])
