@@ -13,7 +13,7 @@ backend) on the same desktop, or a scripted portal (scripted_portal.py).
         reference = s.grim()
 """
 import fcntl, glob, io, json, os, pwd, re, select, shutil, signal, \
-    subprocess, sys, tempfile, time
+    subprocess, sys, tempfile, time, urllib.parse
 from PIL import Image
 
 USER = "tusak-test"
@@ -29,8 +29,13 @@ MARK = "TUSAK_TEST_SESSION"  # in every process of a session, to find them
 FORKY = "/var/cache/tusak-tests/forky"
 FORKY_PACKAGES = ("sway", "grim", "labwc", "swaybg", "wlr-randr", "xwayland",
                   "cage")
-# KWin 6 on X11, added to the root by the rows that run it, with spectacle
-# (both abort without libxcb-cursor0; Mesa's llvmpipe draws for KWin).
+# Today's desktops, added to the root by the rows that run them: GNOME 50
+# with its portal (python3-gi for the portal's own picture), and KWin 6 on
+# X11 with spectacle (both abort without libxcb-cursor0; Mesa's llvmpipe
+# draws for KWin).
+FORKY_GNOME = ("gnome-shell", "mutter", "xdg-desktop-portal",
+               "xdg-desktop-portal-gnome", "gsettings-desktop-schemas",
+               "dconf-gsettings-backend", "dconf-service", "python3-gi")
 FORKY_KWIN_X11 = ("kwin-x11", "kde-spectacle", "libxcb-cursor0",
                   "libgl1-mesa-dri", "libegl-mesa0")
 # wayfire has left testing: taken from unstable, which is pinned low so
@@ -431,10 +436,11 @@ class Session:
                         "org.freedesktop.portal.Screenshot", "version")
         return out and int(out.split()[1].rstrip(">,)"))
 
-    def start_bus(self, timeout=60, system=False, **extra_env):
+    def start_bus(self, timeout=60, system=False, host=True, **extra_env):
         """A private session bus (and, if system, a stand-in system bus:
         gnome-shell dies without one where /run/systemd/seats exists);
-        services it activates inherit the environment. Sets self.env."""
+        services it activates inherit the environment, and come from the
+        session's root unless host. Sets self.env."""
         bus = os.path.join(self.runtime, "bus")
         env = dict(self.env, DBUS_SESSION_BUS_ADDRESS="unix:path=" + bus,
                    **extra_env)
@@ -446,7 +452,7 @@ class Session:
         for log, path in buses:
             self.popen(["dbus-daemon", "--session", "--nofork", "--nopidfile",
                         "--address=unix:path=" + path], log=log + ".log",
-                       env=env)
+                       env=env, host=host)
             wait_for(lambda: os.path.exists(path), timeout, "the " + log)
         self.env = env
         return env
@@ -502,12 +508,34 @@ class Session:
         image.load()
         return image
 
-    def start_gnome(self, size, timeout):
-        """GNOME Shell, headless, on a virtual monitor of size pixels, quiet
-        (a solid background, no animations, no banners) and out of the
-        overview, with the desktop portal's screenshot permission stored."""
+    def portal_screenshot(self, timeout=60):
+        """The desktop portal's own picture of the desktop (Pillow image),
+        taken without asking by portal_screenshot.py with the session's
+        root's python3-gi; its file is removed."""
+        script = os.path.join(self.dir, "portal_screenshot.py")
+        shutil.copy(os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                 "portal_screenshot.py"), script)
+        os.chmod(script, 0o755)
+        r = self.run(["python3", script, str(timeout)], timeout=timeout + 10,
+                     host=False)
+        uri = r.stdout.decode().strip()
+        if r.returncode or not uri.startswith("file://"):
+            raise RuntimeError("the portal's screenshot failed: %r" %
+                               r.stderr)
+        path = urllib.parse.unquote(uri[len("file://"):])
+        image = Image.open(path)
+        image.load()
+        os.unlink(path)
+        return image
+
+    def start_gnome(self, size, timeout, more=()):
+        """GNOME Shell, headless, on a virtual monitor of size pixels (and
+        one of each size in more, to its right), quiet (a solid background,
+        no animations, no banners) and out of the overview, with the desktop
+        portal's screenshot permission stored; the shell, its bus and its
+        portal from the session's root if it has one."""
         self.env.update(XDG_CURRENT_DESKTOP="GNOME")
-        self.start_bus(timeout, system=True)
+        self.start_bus(timeout, system=True, host=False)
         for schema, key, value in [
                 ("org.gnome.desktop.background", "picture-uri", "''"),
                 ("org.gnome.desktop.background", "picture-uri-dark", "''"),
@@ -522,13 +550,15 @@ class Session:
                 ("org.gnome.shell", "welcome-dialog-last-shown-version",
                  "'999'")]:
             r = self.run(["gsettings", "set", schema, key, value],
-                         timeout=timeout)
+                         timeout=timeout, host=False)
             if r.returncode:
                 raise Failed("gsettings %s %s: %r" % (schema, key, r.stderr))
         self.set_permission("yes")
+        monitors = sum((["--virtual-monitor", "%dx%d" % tuple(m)]
+                        for m in [size] + list(more)), [])
         shell = self.popen(["gnome-shell", "--headless", "--wayland",
-                            "--no-x11", "--virtual-monitor", "%dx%d" % size],
-                           log="gnome.log")
+                            "--no-x11"] + monitors, log="gnome.log",
+                           host=False)
 
         def started():
             if shell.poll() is not None:
@@ -550,7 +580,7 @@ class Session:
         # The portal, started on demand, must find the desktop.
         self.run(["dbus-update-activation-environment",
                   "WAYLAND_DISPLAY=" + way[0], "XDG_CURRENT_DESKTOP=GNOME"],
-                 timeout=timeout, check=True)
+                 timeout=timeout, check=True, host=False)
 
     def start_plasma(self, size, picture, timeout, data_dirs=None,
                      outputs=1, scale=1):

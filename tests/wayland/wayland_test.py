@@ -16,8 +16,8 @@ root the suite makes once (session.make_root), and check in the protocol log
 (scripted_kwin.py) hands out pixels as KWin's ScreenShot2 does. Rows marked
 desktop run real desktops headless instead of sway: GNOME 43 and KDE Plasma
 5.27 (KWin), against their own screenshot tools, and from the testing
-archive's root Plasma 6's KWin on Wayland, and KWin 6 on X11 (against
-spectacle).
+archive's root GNOME 50 (against its portal's own picture), Plasma 6's KWin
+on Wayland, and KWin 6 on X11 (against spectacle).
 Usage: wayland_test.py --list | --tusak PATH [--release PATH] CASE
 (--release: the optimised build, for the row run under valgrind)
 """
@@ -138,6 +138,12 @@ CASES = {
     # Plasma 6's KWin, from the testing archive's root: its desktop-entry
     # check lets the installed tusak in and keeps a copy out.
     "forky_plasma6_kwin": dict(desktop="plasma6"),
+    # GNOME 50, from the testing archive's root: its portal, against the
+    # portal's own picture (its shell refuses gnome-screenshot); on two
+    # monitors; refused.
+    "forky_gnome50": dict(desktop="gnome50"),
+    "forky_gnome50_two_monitors": dict(desktop="gnome50", more=[(800, 600)]),
+    "forky_gnome50_refused": dict(desktop="gnome50", permission="no"),
     # KWin 6 on X11 (Xvfb, OpenGL on Mesa's llvmpipe) serves the ScreenShot2
     # its Wayland session serves, with real pixels: the installed tusak,
     # sent there by a Wayland session with no socket behind it, reads them
@@ -159,6 +165,7 @@ NEEDS = {"gnome": ["gnome-shell", "gnome-screenshot",
                     "xwininfo", "dbus-monitor",
                     "/usr/lib/x86_64-linux-gnu/libexec/xdg-desktop-portal-kde"],
          "plasma6": ["swaybg", "debootstrap", "dbus-daemon"],
+         "gnome50": ["debootstrap", "gdbus"],
          "kwin_x11": ["debootstrap", "dbus-daemon", "Xvfb", "display",
                       "xwininfo", "dbus-monitor"]}
 SKIP = 77
@@ -673,13 +680,16 @@ def run_desktop(case, row, tusak):
         return run_plasma6(tusak)
     if row["desktop"] == "kwin_x11":
         return run_kwin_x11(tusak, row["depth"])
-    s = session.Session()
+    gnome50 = row["desktop"] == "gnome50"
+    s = session.Session(root=session.make_root(
+        packages=session.FORKY_GNOME)[0] if gnome50 else None)
     try:
         own = os.path.join(s.dir, "tusak")
         shutil.copy(tusak, own)
         os.chmod(own, 0o755)
-        if row["desktop"] == "gnome":
-            s.start_gnome(SIZE, timeout=300)
+        if row["desktop"].startswith("gnome"):
+            more = row.get("more", [])
+            s.start_gnome(SIZE, timeout=300, more=more)
             if row.get("permission"):
                 s.set_permission(row["permission"])
                 started = time.monotonic()
@@ -693,13 +703,23 @@ def run_desktop(case, row, tusak):
                     "desktop portal: screenshot refused (response 2)"])
                 assert took < 2, "took %.2f s" % took
                 return
-            # First, before gnome-screenshot starts the portal: a cold
-            # launch, whose file the portal must not leave behind.
-            got = matching(s, lambda: run_tusak(s, own), s.gnome_screenshot)
-            left = [os.path.join(d, n) for d, _, names in os.walk(s.home)
-                    for n in names if n.endswith(".png")]
-            assert not left, left
+            # First, before the reference starts the portal: a cold launch,
+            # whose file the portal must not leave behind. GNOME 50's shell
+            # serves gnome-screenshot no more: the portal's own picture.
+            # Then another, with the portal running.
+            for launch in ("cold", "warm"):
+                got = matching(s, lambda: run_tusak(s, own),
+                               s.portal_screenshot if gnome50
+                               else s.gnome_screenshot)
+                left = [os.path.join(d, n) for d, _, names in os.walk(s.home)
+                        for n in names if n.endswith(".png")]
+                assert not left, (launch, left)
             assert len(got.getcolors(1 << 16) or []) > 10, "a blank picture"
+            # Every monitor, side by side.
+            size = (SIZE[0] + sum(m[0] for m in more),
+                    max([SIZE[1]] + [m[1] for m in more]))
+            assert got.size == size, (got.size, size)
+            print("%d x %d, equal to the reference" % got.size)
             return
         picture = session.pattern((SIZE[0] - 128, SIZE[1] - 128))
         if row["installed"]:
