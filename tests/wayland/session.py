@@ -12,8 +12,8 @@ backend) on the same desktop, or a scripted portal (scripted_portal.py).
         s.run(["tusak"], cwd=s.workdir())
         reference = s.grim()
 """
-import fcntl, glob, io, json, os, pwd, re, shutil, signal, subprocess, \
-    sys, tempfile, time
+import fcntl, glob, io, json, os, pwd, re, select, shutil, signal, \
+    subprocess, sys, tempfile, time, urllib.parse
 from PIL import Image
 
 USER = "tusak-test"
@@ -27,7 +27,17 @@ MARK = "TUSAK_TEST_SESSION"  # in every process of a session, to find them
 # Current compositors, from Debian's testing archive, in a root of their own
 # outside any checkout, so that every clone reuses it.
 FORKY = "/var/cache/tusak-tests/forky"
-FORKY_PACKAGES = ("sway", "grim", "labwc", "swaybg", "wlr-randr", "xwayland")
+FORKY_PACKAGES = ("sway", "grim", "labwc", "swaybg", "wlr-randr", "xwayland",
+                  "cage")
+# Today's desktops, added to the root by the rows that run them: GNOME 50
+# with its portal (python3-gi for the portal's own picture), and KWin 6 on
+# X11 with spectacle (both abort without libxcb-cursor0; Mesa's llvmpipe
+# draws for KWin).
+FORKY_GNOME = ("gnome-shell", "mutter", "xdg-desktop-portal",
+               "xdg-desktop-portal-gnome", "gsettings-desktop-schemas",
+               "dconf-gsettings-backend", "dconf-service", "python3-gi")
+FORKY_KWIN_X11 = ("kwin-x11", "kde-spectacle", "libxcb-cursor0",
+                  "libgl1-mesa-dri", "libegl-mesa0")
 # wayfire has left testing: taken from unstable, which is pinned low so
 # that nothing else comes from there.
 FORKY_UNSTABLE = ("wayfire",)
@@ -426,10 +436,11 @@ class Session:
                         "org.freedesktop.portal.Screenshot", "version")
         return out and int(out.split()[1].rstrip(">,)"))
 
-    def start_bus(self, timeout=60, system=False, **extra_env):
+    def start_bus(self, timeout=60, system=False, host=True, **extra_env):
         """A private session bus (and, if system, a stand-in system bus:
         gnome-shell dies without one where /run/systemd/seats exists);
-        services it activates inherit the environment. Sets self.env."""
+        services it activates inherit the environment, and come from the
+        session's root unless host. Sets self.env."""
         bus = os.path.join(self.runtime, "bus")
         env = dict(self.env, DBUS_SESSION_BUS_ADDRESS="unix:path=" + bus,
                    **extra_env)
@@ -441,7 +452,7 @@ class Session:
         for log, path in buses:
             self.popen(["dbus-daemon", "--session", "--nofork", "--nopidfile",
                         "--address=unix:path=" + path], log=log + ".log",
-                       env=env)
+                       env=env, host=host)
             wait_for(lambda: os.path.exists(path), timeout, "the " + log)
         self.env = env
         return env
@@ -497,12 +508,34 @@ class Session:
         image.load()
         return image
 
-    def start_gnome(self, size, timeout):
-        """GNOME Shell, headless, on a virtual monitor of size pixels, quiet
-        (a solid background, no animations, no banners) and out of the
-        overview, with the desktop portal's screenshot permission stored."""
+    def portal_screenshot(self, timeout=60):
+        """The desktop portal's own picture of the desktop (Pillow image),
+        taken without asking by portal_screenshot.py with the session's
+        root's python3-gi; its file is removed."""
+        script = os.path.join(self.dir, "portal_screenshot.py")
+        shutil.copy(os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                 "portal_screenshot.py"), script)
+        os.chmod(script, 0o755)
+        r = self.run(["python3", script, str(timeout)], timeout=timeout + 10,
+                     host=False)
+        uri = r.stdout.decode().strip()
+        if r.returncode or not uri.startswith("file://"):
+            raise RuntimeError("the portal's screenshot failed: %r" %
+                               r.stderr)
+        path = urllib.parse.unquote(uri[len("file://"):])
+        image = Image.open(path)
+        image.load()
+        os.unlink(path)
+        return image
+
+    def start_gnome(self, size, timeout, more=()):
+        """GNOME Shell, headless, on a virtual monitor of size pixels (and
+        one of each size in more, to its right), quiet (a solid background,
+        no animations, no banners) and out of the overview, with the desktop
+        portal's screenshot permission stored; the shell, its bus and its
+        portal from the session's root if it has one."""
         self.env.update(XDG_CURRENT_DESKTOP="GNOME")
-        self.start_bus(timeout, system=True)
+        self.start_bus(timeout, system=True, host=False)
         for schema, key, value in [
                 ("org.gnome.desktop.background", "picture-uri", "''"),
                 ("org.gnome.desktop.background", "picture-uri-dark", "''"),
@@ -517,13 +550,15 @@ class Session:
                 ("org.gnome.shell", "welcome-dialog-last-shown-version",
                  "'999'")]:
             r = self.run(["gsettings", "set", schema, key, value],
-                         timeout=timeout)
+                         timeout=timeout, host=False)
             if r.returncode:
                 raise Failed("gsettings %s %s: %r" % (schema, key, r.stderr))
         self.set_permission("yes")
+        monitors = sum((["--virtual-monitor", "%dx%d" % tuple(m)]
+                        for m in [size] + list(more)), [])
         shell = self.popen(["gnome-shell", "--headless", "--wayland",
-                            "--no-x11", "--virtual-monitor", "%dx%d" % size],
-                           log="gnome.log")
+                            "--no-x11"] + monitors, log="gnome.log",
+                           host=False)
 
         def started():
             if shell.poll() is not None:
@@ -545,7 +580,7 @@ class Session:
         # The portal, started on demand, must find the desktop.
         self.run(["dbus-update-activation-environment",
                   "WAYLAND_DISPLAY=" + way[0], "XDG_CURRENT_DESKTOP=GNOME"],
-                 timeout=timeout, check=True)
+                 timeout=timeout, check=True, host=False)
 
     def start_plasma(self, size, picture, timeout, data_dirs=None,
                      outputs=1, scale=1):
@@ -625,17 +660,9 @@ class Session:
         wait_for(still, timeout, "the scene to hold still", interval=0.2)
         return proc
 
-    def start_kwin_in_root(self, size, picture, timeout, data_dirs=()):
-        """KWin from the session's root (Plasma 6, from the testing
-        archive), headless, on a virtual screen of size pixels, with
-        picture as its background (swaybg, from the host, as a layer-shell
-        surface). data_dirs go before the root's /usr/share in
-        XDG_DATA_DIRS. The bus activates nothing (no portal, which the
-        root does not hold)."""
-        self.env.update(XDG_CURRENT_DESKTOP="KDE", KDE_SESSION_VERSION="6",
-                        XDG_DATA_DIRS=":".join(list(data_dirs) +
-                                               ["/usr/local/share",
-                                                "/usr/share"]))
+    def start_quiet_bus(self, timeout):
+        """A private session bus that activates nothing and shows every
+        call to dbus-monitor. Sets self.env."""
         bus = os.path.join(self.runtime, "bus")
         config = os.path.join(self.dir, "bus.conf")
         with open(config, "w") as f:
@@ -649,6 +676,96 @@ class Session:
         self.popen(["dbus-daemon", "--config-file", config, "--nofork",
                     "--nopidfile"], log="bus.log")
         wait_for(lambda: os.path.exists(bus), timeout, "the session bus")
+
+    def start_xvfb(self, size, depth, timeout):
+        """An Xvfb screen of size pixels at depth bits, as the user; its
+        name in DISPLAY."""
+        r, w = os.pipe()
+        try:
+            self.popen(["Xvfb", "-displayfd", str(w), "-screen", "0",
+                        "%dx%dx%d" % (tuple(size) + (depth,)), "-nolisten",
+                        "tcp", "-noreset"], log="xvfb.log", pass_fds=(w,))
+            os.close(w)
+            w = None
+            # Read to the newline: Xvfb dies writing it to a closed pipe.
+            number, end = b"", time.monotonic() + timeout
+            while not number.endswith(b"\n") and select.select(
+                    [r], [], [], max(0, end - time.monotonic()))[0]:
+                part = os.read(r, 16)
+                if not part:
+                    break
+                number += part
+            number = number.decode().strip()
+        finally:
+            os.close(r)
+            if w is not None:
+                os.close(w)
+        if not number.isdigit():
+            raise Failed("Xvfb did not start: " + self.log("xvfb.log"))
+        self.env["DISPLAY"] = ":" + number
+
+    def start_kwin_x11(self, size, depth, picture, timeout, data_dirs=()):
+        """KWin 6 on X11 from the session's root: kwin_x11 on an Xvfb screen
+        of size pixels at depth bits, compositing with OpenGL (Mesa's
+        llvmpipe), showing picture in an X11 window at 0,0. data_dirs go
+        before the root's /usr/share in XDG_DATA_DIRS. The bus activates
+        nothing."""
+        self.env.update(XDG_CURRENT_DESKTOP="KDE", KDE_SESSION_VERSION="6",
+                        XDG_SESSION_TYPE="x11",
+                        XDG_DATA_DIRS=":".join(list(data_dirs) +
+                                               ["/usr/local/share",
+                                                "/usr/share"]))
+        self.start_quiet_bus(timeout)
+        self.start_xvfb(size, depth, timeout)
+        proc = self.popen(["kwin_x11", "--replace"], log="kwin.log",
+                          host=False)
+
+        def composited():
+            if proc.poll() is not None:
+                raise Failed("kwin_x11 exited: " + self.log("kwin.log"))
+            return "ScreenShot2" in (self.call(
+                "org.kde.KWin", "/org/kde/KWin/ScreenShot2",
+                "org.freedesktop.DBus.Introspectable.Introspect",
+                timeout=5) or "") and self.call(
+                "org.kde.KWin", "/Compositor",
+                "org.freedesktop.DBus.Properties.Get",
+                "org.kde.kwin.Compositing", "active") == "(<true>,)"
+        wait_for(composited, timeout, "KWin to composite (kwin.log)",
+                 interval=0.5)
+        kind = self.call("org.kde.KWin", "/Compositor",
+                         "org.freedesktop.DBus.Properties.Get",
+                         "org.kde.kwin.Compositing", "compositingType")
+        if "gl" not in (kind or ""):
+            raise Failed("KWin composites with %s, not OpenGL" % kind)
+        self.popen(["display", "-geometry", "+0+0", "-borderwidth", "0",
+                    "-title", "scene", self.put("scene.png", picture)],
+                   log="display.log")
+        wait_for(lambda: b"IsViewable" in self.run(
+            ["xwininfo", "-name", "scene"], timeout=timeout).stdout,
+            timeout, "the scene's window to show", interval=0.5)
+        # Until the window is drawn and holds still.
+        last = [None]
+
+        def still():
+            shot = self.spectacle()
+            settled = last[0] is not None and same(shot, last[0])
+            last[0] = shot
+            return settled
+        wait_for(still, timeout, "the scene to hold still", interval=0.2)
+        return proc
+
+    def start_kwin_in_root(self, size, picture, timeout, data_dirs=()):
+        """KWin from the session's root (Plasma 6, from the testing
+        archive), headless, on a virtual screen of size pixels, with
+        picture as its background (swaybg, from the host, as a layer-shell
+        surface). data_dirs go before the root's /usr/share in
+        XDG_DATA_DIRS. The bus activates nothing (no portal, which the
+        root does not hold)."""
+        self.env.update(XDG_CURRENT_DESKTOP="KDE", KDE_SESSION_VERSION="6",
+                        XDG_DATA_DIRS=":".join(list(data_dirs) +
+                                               ["/usr/local/share",
+                                                "/usr/share"]))
+        self.start_quiet_bus(timeout)
         # A copy, for the file capability, of the root's own binary.
         kwin = os.path.join(self.dir, "kwin_wayland")
         shutil.copy(os.path.join(self.root, "usr/bin/kwin_wayland"), kwin)
@@ -692,12 +809,12 @@ class Session:
 
     def spectacle(self, pointer=False, timeout=60):
         """spectacle's picture of the whole desktop (Pillow image), taken in
-        the background without a notification; with the pointer if
-        pointer."""
+        the background without a notification (the session's root's
+        spectacle if it has one); with the pointer if pointer."""
         path = os.path.join(self.workdir(), "reference.png")
         r = self.run(["spectacle", "-b", "-n", "-f"] + (["-p"] if pointer
                                                        else []) +
-                     ["-o", path], timeout=timeout)
+                     ["-o", path], timeout=timeout, host=False)
         if r.returncode or not os.path.exists(path):
             raise RuntimeError("spectacle failed: %r" % r.stderr)
         image = Image.open(path)
@@ -754,11 +871,16 @@ class Session:
                 timeout, "Xwayland's display")
 
     def start_wlroots(self, kind, size, picture, timeout):
-        """labwc or wayfire, headless, with one output of size pixels
-        showing picture (drawn by swaybg)."""
+        """labwc, wayfire or cage, headless, with one output of size pixels
+        showing picture (drawn by swaybg; in cage, which has no background
+        layer, by ImageMagick's display on its Xwayland)."""
         config = os.path.join(self.dir, "config")
         os.mkdir(config)
-        if kind == "wayfire":
+        display = os.path.join(self.runtime, "display")
+        if kind == "cage":
+            argv = ["cage", "--", "sh", "-c",
+                    "echo $DISPLAY > %s; exec sleep infinity" % display]
+        elif kind == "wayfire":
             # No plugins: nothing but the outputs and the background.
             argv = ["wayfire", "-c", os.path.join(config, "wayfire.ini")]
             with open(argv[-1], "w") as f:
@@ -785,9 +907,17 @@ class Session:
                                    "--custom-mode", mode],
                                   host=False).returncode == 0 and
                  self.grim().size == tuple(size), timeout, "the mode")
-        self.popen(["swaybg", "-o", "*", "-m", "fill", "-i",
-                    self.put("bg.png", picture)], log="swaybg.log",
-                   host=False)
+        if kind == "cage":
+            x = wait_for(lambda: os.path.exists(display) and
+                         open(display).read().strip(), timeout,
+                         "cage's Xwayland")
+            self.popen(["display", "-geometry", "+0+0", "-borderwidth", "0",
+                        self.put("bg.png", picture)], log="display.log",
+                       env=dict(self.env, DISPLAY=x))
+        else:
+            self.popen(["swaybg", "-o", "*", "-m", "fill", "-i",
+                        self.put("bg.png", picture)], log="swaybg.log",
+                       host=False)
         wait_for(lambda: same(self.grim(), picture), timeout,
                  "the background to show", interval=0.2)
 
@@ -860,8 +990,8 @@ class Session:
 
 def start(size=(1024, 768), picture=None, timeout=30, root=None,
           compositor="sway", xwayland=False):
-    """A running compositor (sway, or labwc or wayfire) with one output
-    HEADLESS-1 of size pixels at 0,0 showing picture (a Pillow image;
+    """A running compositor (sway, or labwc, wayfire or cage) with one
+    output HEADLESS-1 of size pixels at 0,0 showing picture (a Pillow image;
     pattern(size) by default); inside root if given (make_root), with
     Xwayland started (DISPLAY in env) if xwayland."""
     if picture and picture.size != tuple(size):

@@ -10,13 +10,14 @@ and sway cuts the connection part way, or hides capture protocols so that
 tusak takes another path, as on GNOME or KDE: the real portal, or a
 scripted one (scripted_portal.py) that hands back files of the row's making,
 or a session bus that never answers. Rows marked root run current
-compositors (sway, labwc, wayfire) from Debian's testing archive, in a root
-the suite makes once (session.make_root), and check in the protocol log
+compositors (sway, labwc, wayfire, cage) from Debian's testing archive, in a
+root the suite makes once (session.make_root), and check in the protocol log
 (WAYLAND_DEBUG) which capture protocol was used. A scripted KWin
 (scripted_kwin.py) hands out pixels as KWin's ScreenShot2 does. Rows marked
 desktop run real desktops headless instead of sway: GNOME 43 and KDE Plasma
-5.27 (KWin), against their own screenshot tools, and Plasma 6's KWin from
-the testing archive's root.
+5.27 (KWin), against their own screenshot tools, and from the testing
+archive's root GNOME 50 (against its portal's own picture), Plasma 6's KWin
+on Wayland, and KWin 6 on X11 (against spectacle).
 Usage: wayland_test.py --list | --tusak PATH [--release PATH] CASE
 (--release: the optimised build, for the row run under valgrind)
 """
@@ -119,6 +120,8 @@ CASES = {
                         protocol="ext"),
     "forky_wayfire": dict(root=True, compositor="wayfire", reference="grim",
                           protocol="wlr"),
+    "forky_cage": dict(root=True, compositor="cage", reference="grim",
+                       protocol="wlr"),
     # Rows of a stride that is no whole number of pages, over several
     # strips of the fetch, beside a first output whose rows are whole pages.
     "forky_sway_odd_width": dict(root=True, layout="odd_width",
@@ -189,6 +192,18 @@ CASES = {
     # Plasma 6's KWin, from the testing archive's root: its desktop-entry
     # check lets the installed tusak in and keeps a copy out.
     "forky_plasma6_kwin": dict(desktop="plasma6"),
+    # GNOME 50, from the testing archive's root: its portal, against the
+    # portal's own picture (its shell refuses gnome-screenshot); on two
+    # monitors; refused.
+    "forky_gnome50": dict(desktop="gnome50"),
+    "forky_gnome50_two_monitors": dict(desktop="gnome50", more=[(800, 600)]),
+    "forky_gnome50_refused": dict(desktop="gnome50", permission="no"),
+    # KWin 6 on X11 (Xvfb, OpenGL on Mesa's llvmpipe) serves the ScreenShot2
+    # its Wayland session serves, with real pixels: the installed tusak,
+    # sent there by a Wayland session with no socket behind it, reads them
+    # as spectacle does; a copy is refused.
+    "forky_plasma6_pixels": dict(desktop="kwin_x11", depth=24),
+    "forky_plasma6_pixels_16_bit": dict(desktop="kwin_x11", depth=16),
 }
 # The scripted portal's pictures: not the desktop's, so that the file shows
 # it was read.
@@ -203,8 +218,13 @@ NEEDS = {"gnome": ["gnome-shell", "gnome-screenshot",
          "plasma": ["kwin_wayland", "spectacle", "Xwayland", "display",
                     "xwininfo", "dbus-monitor",
                     "/usr/lib/x86_64-linux-gnu/libexec/xdg-desktop-portal-kde"],
-         "plasma6": ["swaybg", "debootstrap", "dbus-daemon"]}
+         "plasma6": ["swaybg", "debootstrap", "dbus-daemon"],
+         "gnome50": ["debootstrap", "gdbus"],
+         "kwin_x11": ["debootstrap", "dbus-daemon", "Xvfb", "display",
+                      "xwininfo", "dbus-monitor"]}
 SKIP = 77
+# How long each launch of the row took (s), told when it passes.
+LAUNCHES = []
 
 
 # Runs argv[2:], then writes its peak resident memory (kB) in argv[1]: a
@@ -234,6 +254,7 @@ def run_tusak(s, tusak, env=None, protocol=None, argv=(), limit=None):
     r = s.run([sys.executable, "-S", "-c", PEAK, peak_file] + list(argv) +
               [tusak], cwd=work, env=env, timeout=120)
     took = time.monotonic() - start
+    LAUNCHES.append(took)
     with open(peak_file) as f:
         peak = int(f.read()) / 1024
     err = r.stderr
@@ -770,11 +791,23 @@ def calls(s, log):
     return found
 
 
-def matching(s, launch, reference, tries=3, retry_failed=False):
+def rgb(image):
+    return image.convert("RGB").tobytes()
+
+
+def rgb565(image):
+    """image's pixels as a 16-bit screen holds them (5, 6 and 5 bits)."""
+    return image.convert("RGB").point(
+        [v >> 3 for v in range(256)] + [v >> 2 for v in range(256)] +
+        [v >> 3 for v in range(256)]).tobytes()
+
+
+def matching(s, launch, reference, tries=3, retry_failed=False, pixels=rgb):
     """launch()'s capture (run_tusak's result), checked against reference()
-    taken right after it; the pair is taken again (up to tries times) if
-    only the pictures differ, as the desktop's clock may have moved on in
-    between, and if retry_failed, once if the launch failed."""
+    taken right after it (their pixels(), by default the RGB bytes); the
+    pair is taken again (up to tries times) if only the pictures differ, as
+    the desktop's clock may have moved on in between, and if retry_failed,
+    once if the launch failed."""
     for attempt in range(tries):
         status, notices, files, header = launch()
         if notices and retry_failed:
@@ -786,8 +819,7 @@ def matching(s, launch, reference, tries=3, retry_failed=False):
         try:
             got = files["tusak0000.bmp"]
             assert got is not None and got.size == want.size and \
-                got.tobytes() == want.convert("RGB").tobytes(), \
-                "differs from the reference"
+                pixels(got) == pixels(want), "differs from the reference"
             return got
         except AssertionError:
             if attempt == tries - 1:
@@ -797,20 +829,24 @@ def matching(s, launch, reference, tries=3, retry_failed=False):
 
 def run_desktop(case, row, tusak):
     """A row on a real desktop (GNOME or KDE Plasma, headless)."""
-    import time
     missing = [n for n in NEEDS[row["desktop"]] if not shutil.which(n)]
     if missing:
         print("skipped: not installed:", " ".join(missing))
         sys.exit(SKIP)
     if row["desktop"] == "plasma6":
         return run_plasma6(tusak)
-    s = session.Session()
+    if row["desktop"] == "kwin_x11":
+        return run_kwin_x11(tusak, row["depth"])
+    gnome50 = row["desktop"] == "gnome50"
+    s = session.Session(root=session.make_root(
+        packages=session.FORKY_GNOME)[0] if gnome50 else None)
     try:
         own = os.path.join(s.dir, "tusak")
         shutil.copy(tusak, own)
         os.chmod(own, 0o755)
-        if row["desktop"] == "gnome":
-            s.start_gnome(SIZE, timeout=300)
+        if row["desktop"].startswith("gnome"):
+            more = row.get("more", [])
+            s.start_gnome(SIZE, timeout=300, more=more)
             if row.get("permission"):
                 s.set_permission(row["permission"])
                 started = time.monotonic()
@@ -824,13 +860,23 @@ def run_desktop(case, row, tusak):
                     "desktop portal: screenshot refused (response 2)"])
                 assert took < 2, "took %.2f s" % took
                 return
-            # First, before gnome-screenshot starts the portal: a cold
-            # launch, whose file the portal must not leave behind.
-            got = matching(s, lambda: run_tusak(s, own), s.gnome_screenshot)
-            left = [os.path.join(d, n) for d, _, names in os.walk(s.home)
-                    for n in names if n.endswith(".png")]
-            assert not left, left
+            # First, before the reference starts the portal: a cold launch,
+            # whose file the portal must not leave behind. GNOME 50's shell
+            # serves gnome-screenshot no more: the portal's own picture.
+            # Then another, with the portal running.
+            for launch in ("cold", "warm"):
+                got = matching(s, lambda: run_tusak(s, own),
+                               s.portal_screenshot if gnome50
+                               else s.gnome_screenshot)
+                left = [os.path.join(d, n) for d, _, names in os.walk(s.home)
+                        for n in names if n.endswith(".png")]
+                assert not left, (launch, left)
             assert len(got.getcolors(1 << 16) or []) > 10, "a blank picture"
+            # Every monitor, side by side.
+            size = (SIZE[0] + sum(m[0] for m in more),
+                    max([SIZE[1]] + [m[1] for m in more]))
+            assert got.size == size, (got.size, size)
+            print("%d x %d, equal to the reference" % got.size)
             return
         picture = session.pattern((SIZE[0] - 128, SIZE[1] - 128))
         if row["installed"]:
@@ -841,24 +887,12 @@ def run_desktop(case, row, tusak):
                        data_dirs=[os.path.join(s.dir, "prefix", "share")],
                        outputs=row.get("outputs", 1),
                        scale=row.get("scale", 1))
-        # The calls on the bus while tusak runs (and not spectacle, which
-        # asks KWin too) show which way it took.
         log = []
-
-        def watched():
-            log.append("calls%d.log" % len(log))
-            monitor = s.monitor(log[-1])
-            try:
-                return run_tusak(s, own)
-            finally:
-                time.sleep(0.5)  # for dbus-monitor to write what it saw
-                monitor.terminate()
-                monitor.wait(10)
         # Plasma's portal fails about one launch in thirty on its own side
         # (libpng "Write Error" in its log): the row retries a failed launch
         # there once, and says so.
         retry = not row["installed"]
-        got = matching(s, watched, lambda: s.spectacle(
+        got = matching(s, lambda: watched(s, own, log), lambda: s.spectacle(
             pointer=not row["installed"]), retry_failed=retry)
         seen = calls(s, log[-1])
         kwin = ("org.kde.KWin.ScreenShot2", "CaptureWorkspace") in seen
@@ -871,6 +905,57 @@ def run_desktop(case, row, tusak):
             assert got.size == size, (got.size, size)
         else:
             assert portal, seen
+    finally:
+        s.stop()
+
+
+def watched(s, tusak, log, env=None):
+    """run_tusak with the calls on the bus meanwhile in a log of their own,
+    whose name is added to log (and not spectacle's, which asks KWin too):
+    they show which way it took."""
+    log.append("calls%d.log" % len(log))
+    monitor = s.monitor(log[-1])
+    try:
+        return run_tusak(s, tusak, env)
+    finally:
+        time.sleep(0.5)  # for dbus-monitor to write what it saw
+        monitor.terminate()
+        monitor.wait(10)
+
+
+def run_kwin_x11(tusak, depth):
+    """KWin 6 on X11 (Xvfb at depth bits) from the testing archive's root:
+    the installed tusak reads its screenshot interface, and its file
+    equals spectacle's; a copy is refused. tusak sees a Wayland session
+    with no socket behind it and no X11 display, so that nothing but KWin
+    can serve it. At 16 bits KWin hands out its scene drawn with OpenGL,
+    whose 5 and 6-bit channels are widened by rounding, and spectacle the
+    X server's screen, widened by repeating bits: they are equal at the
+    screen's own depth."""
+    root = session.make_root(packages=session.FORKY_KWIN_X11)[0]
+    s = session.Session(root=root)
+    try:
+        installed = install(s, tusak)
+        copy = os.path.join(s.dir, "tusak")
+        shutil.copy(tusak, copy)
+        os.chmod(copy, 0o755)
+        s.start_kwin_x11(SIZE, depth,
+                         session.pattern((SIZE[0] - 128, SIZE[1] - 128)),
+                         timeout=300,
+                         data_dirs=[os.path.join(s.dir, "prefix", "share")])
+        env = dict(s.env, WAYLAND_DISPLAY="wayland-gone")
+        del env["DISPLAY"]
+        check_no_picture(s, copy, "KWin refuses to serve this binary", env)
+        log = []
+        got = matching(s, lambda: watched(s, installed, log, env),
+                       s.spectacle, pixels=rgb565 if depth == 16 else rgb)
+        seen = calls(s, log[-1])
+        assert ("org.kde.KWin.ScreenShot2", "CaptureWorkspace") in seen, seen
+        assert got.size == SIZE, got.size
+        colours = len(got.getcolors(1 << 20) or [])
+        assert colours > 10, "a blank picture"
+        print("%d x %d, %d colours, equal to spectacle's%s" %
+              (got.size + (colours, " at 16 bits" if depth == 16 else "")))
     finally:
         s.stop()
 
@@ -1025,4 +1110,5 @@ if __name__ == "__main__":
             release = args[3]
             del args[2:4]
         run(args[2], tusak=args[1], release=release)
+        print("launches: %s s" % " ".join("%.2f" % t for t in LAUNCHES))
         print("passed:", args[2])
