@@ -149,7 +149,8 @@ def make_root(root=FORKY, packages=(), unstable=(), log=None):
             os.makedirs(os.path.dirname(done), exist_ok=True)
             with open(done, "w") as f:
                 f.write("base\n")
-        apt = ["apt-get", "-q", "-y", "--no-install-recommends"]
+        apt = ["apt-get", "-q", "-y", "-o", "DPkg::Lock::Timeout=600",
+               "--no-install-recommends"]
         sh(in_root(root, ["env", "DEBIAN_FRONTEND=noninteractive",
                           "apt-get", "-q", "update"]))
         sh(in_root(root, ["env", "DEBIAN_FRONTEND=noninteractive"] + apt +
