@@ -59,6 +59,11 @@ depends=$(dpkg-deb -f "$deb" Depends)
 for lib in libc6 libxcb1 libxcb-shm0 libwayland-client0 libsystemd0 libpng16-16; do
   grep -Eq "(^|, )$lib( |,|$)" <<<"$depends" || fail "Depends lacks $lib: $depends"
 done
+# Its description names every way the program reads a desktop.
+description=$(dpkg-deb -f "$deb" Description)
+for way in "image copy capture" screencopy KWin "desktop portal" X11; do
+  grep -q "$way" <<<"$description" || fail "the description does not name $way"
+done
 contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
 for f in ./usr/bin/tusak ./usr/share/man/man1/tusak.1.gz \
   ./usr/share/applications/tusak.desktop ./usr/share/doc/tusak/changelog.gz \
