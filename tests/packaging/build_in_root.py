@@ -6,23 +6,27 @@ and Debian's next checks say is seen here first.
 
 Usage: build_in_root.py PRESET
 """
-import os, shutil, subprocess, sys, tempfile
+import os, re, shutil, subprocess, sys, tempfile
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(
     os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(SOURCE, "tests", "wayland"))
 import session  # noqa: E402
 
-# The README's build packages, clang, and what cpack and the checks run.
-PACKAGES = ("cmake", "make", "g++", "clang", "pkg-config", "libxcb1-dev",
-            "libxcb-shm0-dev", "libwayland-dev", "libwayland-bin",
-            "wayland-protocols", "libsystemd-dev", "libpng-dev", "dpkg-dev",
-            "file", "man-db", "lintian")
+
+def packages():
+    """The build's packages as the README's `apt install` line names them,
+    clang, and what cpack and the checks run."""
+    with open(os.path.join(SOURCE, "README.md")) as f:
+        readme = f.read().replace("\\\n", " ")
+    line = re.search(r"^    apt install (cmake .*)$", readme, re.M).group(1)
+    return tuple(line.split()) + ("clang", "dpkg-dev", "file", "man-db",
+                                  "lintian")
 
 
 def main():
     preset = sys.argv[1]
-    root = session.make_root(packages=PACKAGES)[0]
+    root = session.make_root(packages=packages())[0]
     # A copy without the builds, under /tmp, which the root shares.
     work = tempfile.mkdtemp(prefix="tusak-root-build-")
     src = os.path.join(work, "tusak")
