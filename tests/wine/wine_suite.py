@@ -218,7 +218,9 @@ def wine_commands(root=None):
             return [shutil.which(name)]
         for place in places:
             for path in sorted(glob.glob((root or "/") + place)):
-                if os.path.isfile(path) and os.access(path, os.X_OK):
+                # (In a root, /usr/bin's are links to its own alternatives.)
+                if os.path.lexists(path) if root else \
+                        os.path.isfile(path) and os.access(path, os.X_OK):
                     path = "/" + os.path.relpath(path, root or "/")
                     return session.in_root(root, [path]) if root else [path]
         raise RuntimeError("no %s in %s" % (name, root or "this system"))
