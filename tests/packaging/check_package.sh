@@ -59,6 +59,11 @@ depends=$(dpkg-deb -f "$deb" Depends)
 for lib in libc6 libxcb1 libxcb-shm0 libwayland-client0 libsystemd0 libpng16-16; do
   grep -Eq "(^|, )$lib( |,|$)" <<<"$depends" || fail "Depends lacks $lib: $depends"
 done
+# Its description names every way the program reads a desktop.
+description=$(dpkg-deb -f "$deb" Description)
+for way in "image copy capture" screencopy KWin "desktop portal" X11; do
+  grep -q "$way" <<<"$description" || fail "the description does not name $way"
+done
 contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
 for f in ./usr/bin/tusak ./usr/share/man/man1/tusak.1.gz \
   ./usr/share/applications/tusak.desktop ./usr/share/doc/tusak/changelog.gz \
@@ -66,13 +71,16 @@ for f in ./usr/bin/tusak ./usr/share/man/man1/tusak.1.gz \
   grep -qx "$f" <<<"$contents" || fail "the package lacks $f"
 done
 
-# What Debian asks of a package, as lintian checks it (its informational
-# notes aside), and what it cannot know: the changelog's latest entry is
-# this version, and a Homepage, if any, is no reserved name.
+# What Debian asks of a package, as lintian checks it: no error or warning,
+# and none of its notes on hardening or on sections a package drops; and
+# what it cannot know: the changelog's latest entry is this version, and a
+# Homepage, if any, is no reserved name.
 command -v lintian >/dev/null || fail "no lintian: run scripts/install-deps"
 # (TMPDIR: lintian leaves files of its own there.)
-TMPDIR=$tmp lintian --fail-on error,warning "$deb" >"$tmp/lintian" 2>"$tmp/lintian.err" ||
+TMPDIR=$tmp lintian -I --fail-on error,warning "$deb" >"$tmp/lintian" 2>"$tmp/lintian.err" ||
   fail "lintian: $(cat "$tmp/lintian" "$tmp/lintian.err")"
+! grep -E 'hardening-|binary-has-unneeded-section' "$tmp/lintian" ||
+  fail "lintian: $(cat "$tmp/lintian")"
 version=$(dpkg-deb -f "$deb" Version)
 dpkg-deb --fsys-tarfile "$deb" |
   tar -xOf - ./usr/share/doc/tusak/changelog.gz | gunzip >"$tmp/changelog"
@@ -82,10 +90,30 @@ homepage=$(dpkg-deb -f "$deb" Homepage)
 grep -Eq '\.(invalid|example|test|localhost)(/|$)' <<<"$homepage" &&
   fail "Homepage $homepage cannot be a real page"
 
+# The licence: the copyright file, in Debian's machine-readable format,
+# gives LICENSE's holder and, word for word, its text.
+dpkg-deb --fsys-tarfile "$deb" | tar -xOf - ./usr/share/doc/tusak/copyright >"$tmp/copyright"
+licence=$(dirname "$0")/../../LICENSE
+grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' \
+  "$tmp/copyright" || fail "the copyright file is not in the machine-readable format"
+grep -qx 'Copyright: 2026 The tusak authors' "$tmp/copyright" &&
+  grep -qx 'Copyright (c) 2026 The tusak authors' "$licence" ||
+  fail "the copyright file and LICENSE do not name the same holder"
+words() { sed 's/^ \.$//; s/^ //' | tr -s '[:space:]' ' '; }
+[ "$(awk -v RS= '/^License: Expat\n/' "$tmp/copyright" | tail -n +2 | words)" = \
+  "$(sed -n '/^Permission/,$p' "$licence" | words)" ] ||
+  fail "the copyright file's Expat text is not LICENSE's"
+
 # Unpacked, it runs: with no display it shows every notice of a failed
 # grab, exits 0 and still writes its (empty) file.
 dpkg-deb -x "$deb" "$tmp/root"
 check_entry "$tmp/root/usr/share/applications/tusak.desktop" /usr/bin/tusak
+# Hardened: relocations resolved at start, then read-only; no .comment.
+bin=$tmp/root/usr/bin/tusak
+readelf -d "$bin" | grep -Eq '\((FLAGS|FLAGS_1)\) .*\b(BIND_NOW|NOW)\b' ||
+  fail "not linked with -z now: $(readelf -d "$bin" | grep FLAGS)"
+readelf -lW "$bin" | grep -q GNU_RELRO || fail "no GNU_RELRO segment"
+! readelf -SW "$bin" | grep -q '\.comment' || fail "the binary keeps .comment"
 mkdir "$tmp/run"
 status=0
 (cd "$tmp/run" && env -i PATH=/usr/bin:/bin "$tmp/root/usr/bin/tusak" 2>"$tmp/stderr") || status=$?

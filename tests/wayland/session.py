@@ -159,7 +159,8 @@ def make_root(root=FORKY, packages=(), unstable=(), log=None):
             os.makedirs(os.path.dirname(done), exist_ok=True)
             with open(done, "w") as f:
                 f.write("base\n")
-        apt = ["apt-get", "-q", "-y", "--no-install-recommends"]
+        apt = ["apt-get", "-q", "-y", "-o", "DPkg::Lock::Timeout=600",
+               "--no-install-recommends"]
         sh(in_root(root, ["env", "DEBIAN_FRONTEND=noninteractive",
                           "apt-get", "-q", "update"]))
         sh(in_root(root, ["env", "DEBIAN_FRONTEND=noninteractive"] + apt +
@@ -173,6 +174,56 @@ def make_root(root=FORKY, packages=(), unstable=(), log=None):
             f.write("\n".join(["base"] + sorted(names - {"base"})) + "\n")
         return root, have()
 
+
+# Debian 13 (trixie), the current stable release, for Wine 10 (wine32 is an
+# i386 package), in a root of its own beside the testing one.
+TRIXIE = "/var/cache/tusak-tests/trixie"
+
+
+def make_trixie_root(root=TRIXIE, packages=(), log=None):
+    """A Debian 13 root at root with i386 enabled and packages installed
+    (apt's lock wait, no recommends, downloads cleaned), made once and
+    reused while it holds them all: (root, the names installed)."""
+    done = os.path.join(root, "var/lib/tusak-tests/packages")
+    out = open(log, "ab") if log else sys.stderr
+
+    def sh(argv):
+        subprocess.run(argv, check=True, timeout=1800,
+                       stdin=subprocess.DEVNULL, stdout=out, stderr=out)
+
+    def have():
+        try:
+            with open(done) as f:
+                return f.read().split()
+        except OSError:
+            return []
+    os.makedirs(os.path.dirname(root), exist_ok=True)
+    with open(root + ".lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)  # one maker at a time
+        if set(packages) <= set(have()):
+            return root, have()
+        if not have():  # never finished: made again from nothing
+            shutil.rmtree(root, ignore_errors=True)
+            sh(["debootstrap", "--variant=minbase", "trixie", root,
+                host_mirror()])
+            with open(os.path.join(root, "usr/sbin/policy-rc.d"), "w") as f:
+                f.write("#!/bin/sh\nexit 101\n")  # no service starts
+            os.chmod(os.path.join(root, "usr/sbin/policy-rc.d"), 0o755)
+            sh(in_root(root, ["dpkg", "--add-architecture", "i386"]))
+            os.makedirs(os.path.dirname(done), exist_ok=True)
+            with open(done, "w") as f:
+                f.write("base\n")
+        env = ["env", "DEBIAN_FRONTEND=noninteractive"]
+        sh(in_root(root, env + ["apt-get", "-q", "update"]))
+        sh(in_root(root, env + ["apt-get", "-q", "-y",
+                                "-o", "DPkg::Lock::Timeout=600",
+                                "--no-install-recommends", "install"] +
+                   sorted(packages)))
+        sh(in_root(root, ["apt-get", "clean"]))  # the downloads, not needed
+        names = sorted((set(have()) | set(packages)) - {"base"})
+        with open(done, "w") as f:
+            f.write("\n".join(["base"] + names) + "\n")
+        return root, have()
 
 class Failed(Exception):
     """Something that waiting longer will not mend."""

@@ -24,8 +24,11 @@ import time
 
 from PIL import Image, ImageChops
 
-sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+tests = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, tests)
+sys.path.insert(0, os.path.join(tests, "wayland"))
 from bmpcheck import STEPS, header_fault  # noqa: E402
+import session  # noqa: E402  (the Debian 13 root, and commands inside it)
 
 # name: width, height, X server depth, bits per pixel of the file.
 # 1366 and 1023 pixel rows need padding at 8, 16 or 24 bits per pixel.
@@ -34,12 +37,23 @@ SCREENS = {
     "16bit": (1023, 767, 16, 16),
     "8bit": (1023, 767, 8, 8),
 }
+# The same screens under Debian 13's Wine 10, run from a root of its own
+# (Debian 12's own Wine is 8).
+WINE10 = "_wine10"
+SCREENS.update({"32bit" + WINE10: SCREENS["32bit"],
+                "16bit" + WINE10: SCREENS["16bit"]})
+# The fourth byte of each pixel of a 32-bit file, as GetDIBits gives it and
+# tusak writes it: Wine 8 leaves it 0, Wine 10 sets it to 0xff, opaque.
+PAD = {"32bit": 0x00, "32bit" + WINE10: 0xFF}
 
 Row = collections.namedtuple(
     "Row", "screen case before args runs limit notices files together trace",
     defaults=([], 1, None, [], [], False, None))
 
 FOLDER = "a folder"
+# As the key ".": the row's directory itself takes no new entry, not even
+# from root (it is made immutable: chattr +i).
+READ_ONLY = "read-only"
 HELD = "a file another process holds open, sharing nothing"
 CLOSE = "error, if CloseHandle(INVALID_HANDLE_VALUE) fails"
 # No file: its creation's notice, then those of the three writes and the
@@ -89,6 +103,7 @@ ROWS = [
         files=["tusak9999.bmp"]),
     Row("32bit", "all taken, 9999 kept", dict(names(range(9999)), **names(
         [9999], b"kept")), notices=NOT_CREATED),
+    Row("32bit", "a read-only folder", {".": READ_ONLY}, notices=NOT_CREATED),
     Row("32bit", "other names play no part", dict.fromkeys(
         ["tusak0000.bmp.txt", "tusak000.bmp", "tusak00000.bmp", "xtusak0000.bmp",
          "tusak0000.png", "tusak0000", "tusak0000.bm", "tusak0000bmp"], b"other"),
@@ -97,6 +112,11 @@ ROWS = [
         files=["tusak0000.bmp"]),
     Row("32bit", "a long argument", {}, ["tusak" * 6000],
         files=["tusak0000.bmp"]),
+    Row("32bit" + WINE10, "two runs, two files", {}, runs=2,
+        files=["tusak0000.bmp", "tusak0001.bmp"]),
+    Row("32bit" + WINE10, "a read-only folder", {".": READ_ONLY},
+        notices=NOT_CREATED),
+    Row("16bit" + WINE10, "16-bit display", {}, files=["tusak0000.bmp"]),
 ]
 
 TIMEOUT = 120  # seconds for any one step; nothing waits longer
@@ -161,6 +181,36 @@ def check_capture(path, scr, want, shift):
     return fault and "ImageMagick: " + fault
 
 
+def check_pad(data, pad):
+    """None if every pixel's fourth byte of a 32-bit file is pad."""
+    off = struct.unpack_from("<I", data, 10)[0]
+    found = set(data[off + 3::4])
+    return None if found == {pad} else "fourth bytes %s, want all %#04x" % (
+        sorted(found)[:8], pad)
+
+
+def wine_commands(root=None):
+    """The argv starts of wine and wineserver: the host's (PATH first), or
+    those of the Wine installed in root, run there. Each is looked for where
+    Debian's packages have kept it (wine32 alone puts neither on PATH)."""
+    def find(name, places):
+        if not root and shutil.which(name):
+            return [shutil.which(name)]
+        for place in places:
+            for path in sorted(glob.glob((root or "/") + place)):
+                # (In a root, /usr/bin's are links to its own alternatives.)
+                if os.path.lexists(path) if root else \
+                        os.path.isfile(path) and os.access(path, os.X_OK):
+                    path = "/" + os.path.relpath(path, root or "/")
+                    return session.in_root(root, [path]) if root else [path]
+        raise RuntimeError("no %s in %s" % (name, root or "this system"))
+    lib = ["/usr/lib/wine/", "/usr/lib/i386-linux-gnu/wine/",
+           "/usr/lib/i386-linux-gnu/wine/i386-unix/"]
+    return (find("wine", ["/usr/bin/wine"] + [d + "wine" for d in lib]),
+            find("wineserver", ["/usr/bin/wineserver"] + [
+                d + n for n in ("wineserver", "wineserver32") for d in lib]))
+
+
 def win_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
@@ -200,10 +250,10 @@ def start_xvfb(w, h, depth, log):
     return xvfb, ":" + number
 
 
-def stop_wine(env):
+def stop_wine(ctx):
     """Ends every process of the prefix and its server, and waits for that."""
-    subprocess.run(["wineserver", "-k"], env=env, timeout=TIMEOUT)
-    subprocess.run(["wineserver", "-w"], env=env, timeout=TIMEOUT)
+    subprocess.run(ctx.server + ["-k"], env=ctx.env, timeout=TIMEOUT)
+    subprocess.run(ctx.server + ["-w"], env=ctx.env, timeout=TIMEOUT)
 
 
 def remove_prefix(env):
@@ -224,24 +274,25 @@ def remove_prefix(env):
     shutil.rmtree(env["WINEPREFIX"], ignore_errors=True)
 
 
-def make_prefix(env, w, h, log):
+def make_prefix(ctx, w, h, log):
     """A fresh prefix whose default desktop is virtual: there Wine shows the
     screen to programs, and `wine` returns the program's exit status."""
+    env = ctx.env
     if os.path.exists(env["WINEPREFIX"]):
-        stop_wine(env)
+        stop_wine(ctx)
         remove_prefix(env)
-    subprocess.run(["wineboot", "-i"], env=env, timeout=300, check=True,
-                   stdout=log, stderr=log)
+    subprocess.run(ctx.wine + ["wineboot", "-i"], env=env, timeout=300,
+                   check=True, stdout=log, stderr=log)
     reg = os.path.join(env["WINEPREFIX"], "desktop.reg")
     with open(reg, "w") as f:
         f.write("REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Wine\\Explorer]\n"
                 "\"Desktop\"=\"Default\"\n\n"
                 "[HKEY_CURRENT_USER\\Software\\Wine\\Explorer\\Desktops]\n"
                 "\"Default\"=\"%dx%d\"\n" % (w, h))
-    subprocess.run(["wine", "regedit", "/S", win_path(reg)], env=env,
+    subprocess.run(ctx.wine + ["regedit", "/S", win_path(reg)], env=env,
                    timeout=TIMEOUT, check=True, stdout=log, stderr=log)
     # The desktop is made anew when the next session starts.
-    subprocess.run(["wineserver", "-w"], env=env, timeout=TIMEOUT, check=True)
+    subprocess.run(ctx.server + ["-w"], env=env, timeout=TIMEOUT, check=True)
 
 
 def snapshot(d):
@@ -254,18 +305,22 @@ def lay_out(ctx, d, before):
     """Fills d as a row says; a held file's helper joins ctx.holders."""
     for name, content in before.items():
         path = os.path.join(d, name)
+        if content is READ_ONLY:
+            continue  # last, below
         if content is FOLDER:
             os.mkdir(path)
         elif content is HELD:
             ready = os.path.join(ctx.work, "held-" + name)
             ctx.holders.append(subprocess.Popen(
-                ["wine", ctx.helper, "hold", win_path(path), win_path(ready),
+                ctx.wine + [ctx.helper, "hold", win_path(path), win_path(ready),
                  win_path(ctx.stop_holders)], env=ctx.env, stdout=ctx.wine_log,
                 stderr=ctx.wine_log))
             wait_for(ready, ctx.holders[-1], "hold helper")
         else:
             with open(path, "wb") as f:
                 f.write(content)
+    if before.get(".") is READ_ONLY:
+        subprocess.run(["chattr", "+i", d], check=True, timeout=TIMEOUT)
 
 
 def limit_file_size(limit):
@@ -288,6 +343,8 @@ def run_row(ctx, row):
             for run in range(1, row.runs + 1):
                 faults += run_tusak(ctx, row, d, run)
     finally:
+        if row.before.get(".") is READ_ONLY:
+            subprocess.run(["chattr", "-i", d], check=True, timeout=TIMEOUT)
         open(ctx.stop_holders, "w").close()
         for p in ctx.holders:
             p.wait(timeout=TIMEOUT)
@@ -304,6 +361,8 @@ def run_row(ctx, row):
     for name in sorted(set(after) & set(row.files) - set(before)):
         if row.limit is None:
             fault = check_capture(os.path.join(d, name), row.screen, *ctx.want)
+            if not fault and bpp == 32:
+                fault = check_pad(after[name], PAD[row.screen])
         elif len(after[name]) != row.limit:
             fault = "%d bytes, want %d" % (len(after[name]), row.limit)
         else:
@@ -324,7 +383,7 @@ def boxes_since(ctx, log_start):
 def run_together(ctx, row, d):
     """row.runs launches of tusak.exe started at once in d; no box may show."""
     log_start = os.path.getsize(ctx.log)
-    procs = [subprocess.Popen(["wine", ctx.tusak], cwd=d, env=ctx.env,
+    procs = [subprocess.Popen(ctx.wine + [ctx.tusak], cwd=d, env=ctx.env,
                               stdout=ctx.wine_log, stderr=ctx.wine_log)
              for _ in range(row.runs)]
     faults = []
@@ -365,7 +424,7 @@ def run_tusak(ctx, row, d, run):
         out = open(os.path.join(d, "..", "relay-%d.log" % run), "w+")
     try:
         status = subprocess.run(
-            ["wine", ctx.tusak] + row.args, cwd=d, env=env, timeout=TIMEOUT,
+            ctx.wine + [ctx.tusak] + row.args, cwd=d, env=env, timeout=TIMEOUT,
             stdout=out, stderr=out,
             preexec_fn=row.limit and (lambda: limit_file_size(row.limit))).returncode
     except subprocess.TimeoutExpired:
@@ -406,13 +465,25 @@ def start_screen(ctx, name, args):
     ctx.stop = os.path.join(work, "stop")
     ctx.stop_holders = os.path.join(work, "stop-holders")
     ctx.wine_log = open(os.path.join(work, "wine.log"), "w")  # for a failed case
+    root = None
+    if name.endswith(WINE10):
+        t = time.time()
+        root = session.make_trixie_root(packages=("wine", "wine32:i386"),
+                                        log=os.path.join(work, "root.log"))[0]
+        print("%s: Debian 13 root %s ready in %.0f s" % (name, root, time.time() - t),
+              flush=True)
+    ctx.wine, ctx.server = wine_commands(root)
+    version = subprocess.run(ctx.wine + ["--version"], capture_output=True,
+                             text=True, timeout=TIMEOUT)
+    print("%s: %s %s" % (name, " ".join(ctx.wine[-1:]), version.stdout.strip()
+                         or version.stderr.strip()), flush=True)
     ctx.xvfb, display = start_xvfb(w, h, depth, ctx.wine_log)
     ctx.env = dict(os.environ, DISPLAY=display, WINEARCH="win32",
                    WINEDEBUG=os.environ.get("TUSAK_WINEDEBUG", "-all"),
                    WINEDLLOVERRIDES="mscoree,mshtml=",
                    WINEPREFIX=prefix_path(args.work, name))
     t = time.time()
-    make_prefix(ctx.env, w, h, ctx.wine_log)
+    make_prefix(ctx, w, h, ctx.wine_log)
     print("%s: Xvfb on %s, prefix made in %.0f s" % (name, display, time.time() - t),
           flush=True)
 
@@ -421,7 +492,7 @@ def start_screen(ctx, name, args):
     # What the platform says to closing INVALID_HANDLE_VALUE, which tusak
     # closes after a failed CreateFile.
     probe = os.path.join(work, "closeprobe.txt")
-    subprocess.run(["wine", helper, "closeprobe", win_path(probe)], env=ctx.env,
+    subprocess.run(ctx.wine + [helper, "closeprobe", win_path(probe)], env=ctx.env,
                    timeout=TIMEOUT, check=True)
     with open(probe) as f:
         said = f.read().strip()
@@ -430,12 +501,12 @@ def start_screen(ctx, name, args):
 
     ready, ref = os.path.join(work, "ready"), os.path.join(work, "ref.bmp")
     ctx.helpers.append(subprocess.Popen(
-        ["wine", helper, "pattern", win_path(ready), win_path(ctx.stop),
+        ctx.wine + [helper, "pattern", win_path(ready), win_path(ctx.stop),
          win_path(ref)], env=ctx.env, stdout=ctx.wine_log, stderr=ctx.wine_log))
     wait_for(ready, ctx.helpers[0], "pattern helper")
     open(ctx.log, "w").close()
     ctx.helpers.append(subprocess.Popen(
-        ["wine", helper, "notices", win_path(ctx.log), win_path(ctx.stop)],
+        ctx.wine + [helper, "notices", win_path(ctx.log), win_path(ctx.stop)],
         env=ctx.env, stdout=ctx.wine_log, stderr=ctx.wine_log))
 
     # What the screen shows: the pattern itself at 32 bits; its top 5 bits
@@ -462,7 +533,7 @@ def stop_screen(ctx):
         except subprocess.TimeoutExpired:
             p.kill()
     if "env" in ctx:
-        stop_wine(ctx.env)
+        stop_wine(ctx)
         # Each screen's prefix is made afresh; kept, three of them would
         # leave well over a gigabyte behind.
         remove_prefix(ctx.env)
@@ -509,9 +580,20 @@ def main():
     args = parser.parse_args()
     args.windows_build = os.path.abspath(args.windows_build)
     args.work = os.path.abspath(args.work)
-    for exe in ("tusak.exe", "tests/wine/win/wine_helper.exe"):
+    exes = ("tusak.exe", "tests/wine/win/wine_helper.exe")
+    for exe in exes:
         if not os.path.exists(os.path.join(args.windows_build, exe)):
             sys.exit("no %s in %s: build the Windows build first" % (exe, args.windows_build))
+    if any(name.endswith(WINE10) for name in args.screen or SCREENS):
+        # A Wine in a root sees only the host's /tmp: the work and the exes
+        # go there (removed when every row passed).
+        args.work = tempfile.mkdtemp(prefix="tusak-wine-", dir="/tmp")
+        for exe in exes:
+            os.makedirs(os.path.dirname(os.path.join(args.work, "exe", exe)),
+                        exist_ok=True)
+            shutil.copy(os.path.join(args.windows_build, exe),
+                        os.path.join(args.work, "exe", exe))
+        args.windows_build = os.path.join(args.work, "exe")
     t = time.time()
     passed = failed = 0
     for name in args.screen or SCREENS:
@@ -523,6 +605,8 @@ def main():
         if os.path.exists(left):
             print("FAIL: a Wine prefix left behind: " + left, flush=True)
             failed += 1
+    if args.work.startswith("/tmp/tusak-wine-") and not failed:
+        shutil.rmtree(args.work)
     print("Wine suite took %.0f s" % (time.time() - t))
     print("%d passed, %d failed" % (passed, failed))
     return 1 if failed else 0

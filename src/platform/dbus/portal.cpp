@@ -123,7 +123,8 @@ bool RequestScreenshot(const SdBus &p, sd_bus *bus, Answer *a) {
   }
   char token[64];
   std::snprintf(token, sizeof token, "tusak%ld", static_cast<long>(getpid()));
-  sd_bus_error error = {nullptr, nullptr, 0};  // SD_BUS_ERROR_NULL
+  // SD_BUS_ERROR_NULL, without its compound literal (C99, not C++).
+  sd_bus_error error = {};
   sd_bus_message *reply = nullptr;
   // The clock that stamps files when they change.
   clock_gettime(CLOCK_REALTIME_COARSE, &a->asked);
