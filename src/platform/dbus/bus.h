@@ -15,16 +15,17 @@ const uint64_t kBusTimeoutUs = 5 * 1000 * 1000;
 
 // The procedures of libsystemd's sd-bus that are called, each once, named
 // without "sd_bus_": the table and its lookup are both made from this list.
-#define TUSAK_SD_BUS_PROCS(X)                                                \
-  X(open_user)                                                               \
-  X(is_ready)                                                                \
-  X(set_method_call_timeout) X(get_fd) X(get_events) X(add_match)            \
-      X(slot_unref) X(call_method) X(call_async) X(message_new_method_call)  \
-          X(message_append) X(message_read) X(message_enter_container)       \
-              X(message_exit_container) X(message_skip) X(message_peek_type) \
-                  X(message_get_path) X(message_get_error)                   \
-                      X(message_is_method_error) X(message_unref) X(process) \
-                          X(wait) X(error_free) X(close_unref)
+// clang-format off
+#define TUSAK_SD_BUS_PROCS(X) \
+  X(open_user) X(is_ready) X(set_method_call_timeout) X(get_fd) \
+  X(get_events) X(add_match) X(slot_unref) X(call_method) \
+  X(call_async) X(message_new_method_call) X(message_append) \
+  X(message_read) X(message_enter_container) \
+  X(message_exit_container) X(message_skip) X(message_peek_type) \
+  X(message_get_path) X(message_get_error) \
+  X(message_is_method_error) X(message_unref) X(process) X(wait) \
+  X(error_free) X(close_unref)
+// clang-format on
 
 struct SdBus {
 #define TUSAK_PROC(name) decltype(&sd_bus_##name) name;

@@ -18,14 +18,14 @@
 namespace {
 
 // libpng's procedures that are called, named without "png_".
-#define TUSAK_PNG_PROCS(X)                                             \
-  X(sig_cmp)                                                           \
-  X(create_read_struct)                                                \
-  X(create_info_struct)                                                \
-  X(destroy_read_struct) X(set_read_fn) X(get_io_ptr) X(get_error_ptr) \
-      X(read_info) X(get_IHDR) X(set_expand) X(set_strip_16)           \
-          X(set_gray_to_rgb) X(set_bgr) X(set_filler)                  \
-              X(set_interlace_handling) X(read_update_info) X(read_row)
+// clang-format off
+#define TUSAK_PNG_PROCS(X) \
+  X(sig_cmp) X(create_read_struct) X(create_info_struct) \
+  X(destroy_read_struct) X(set_read_fn) X(get_io_ptr) \
+  X(get_error_ptr) X(read_info) X(get_IHDR) X(set_expand) \
+  X(set_strip_16) X(set_gray_to_rgb) X(set_bgr) X(set_filler) \
+  X(set_interlace_handling) X(read_update_info) X(read_row)
+// clang-format on
 
 struct PngProcs {
 #define TUSAK_PROC(name) decltype(&png_##name) name;

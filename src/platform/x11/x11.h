@@ -27,16 +27,17 @@ const int kSlots = 4;
 // The procedures of libxcb and of libxcb-shm that are called (and the
 // extension's id), named without "xcb_", looked up when the X11 system runs:
 // a launch on Wayland never loads them.
-#define TUSAK_XCB_PROCS(X)                                                     \
-  X(connect)                                                                   \
-  X(connection_has_error)                                                      \
-  X(disconnect)                                                                \
-  X(flush) X(get_file_descriptor) X(poll_for_reply) X(prefetch_extension_data) \
-      X(get_extension_data) X(get_setup) X(generate_id) X(get_input_focus)     \
-          X(grab_server) X(ungrab_server) X(get_image) X(get_image_data)       \
-              X(query_colors) X(query_colors_colors)
+// clang-format off
+#define TUSAK_XCB_PROCS(X) \
+  X(connect) X(connection_has_error) X(disconnect) X(flush) \
+  X(get_file_descriptor) X(poll_for_reply) \
+  X(prefetch_extension_data) X(get_extension_data) X(get_setup) \
+  X(generate_id) X(get_input_focus) X(grab_server) \
+  X(ungrab_server) X(get_image) X(get_image_data) X(query_colors) \
+  X(query_colors_colors)
 #define TUSAK_XCB_SHM_PROCS(X) \
   X(shm_query_version) X(shm_attach_fd_checked) X(shm_get_image) X(shm_id)
+// clang-format on
 
 struct XcbProcs {
 #define TUSAK_PROC(name) decltype(&xcb_##name) name;
