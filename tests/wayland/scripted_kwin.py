@@ -22,7 +22,7 @@ in a QImage format and answers with its size, stride and format.
 Options other than include-cursor false and native-resolution true are
 refused. Prints "ready" once the name is owned, then "call N" per call.
 """
-import argparse, os, struct, sys, threading
+import argparse, os, struct, threading
 
 import dbus
 import dbus.service

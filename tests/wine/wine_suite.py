@@ -17,6 +17,7 @@ import resource
 import select
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
