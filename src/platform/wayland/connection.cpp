@@ -141,9 +141,13 @@ bool LayOut(WaylandDisplay *d) {
   OutputPlace **places = static_cast<OutputPlace **>(
       std::malloc(sizeof(OutputPlace *) * (d->nOutputs ? d->nOutputs : 1)));
   if (!places) return false;
-  for (int i = 0; i < d->nOutputs; ++i) places[i] = &d->outputs[i]->place;
+  // An output unplugged while the layout was read has no place in it (nor
+  // perhaps a mode: the compositor tells a gone output nothing).
+  int n = 0;
+  for (int i = 0; i < d->nOutputs; ++i)
+    if (!d->outputs[i]->gone) places[n++] = &d->outputs[i]->place;
   int64_t cx, cy;
-  LayoutResult r = LayOutOutputs(places, d->nOutputs, &cx, &cy);
+  LayoutResult r = LayOutOutputs(places, n, &cx, &cy);
   std::free(places);
   if (r == kNoOutputs)
     NoteWhyAbout("%s has no outputs", d->name);

@@ -142,7 +142,7 @@ void *OpenImageCopy(DisplayInfo *pInfo) {
 bool StartSessions(WaylandDisplay *d) {
   for (int i = 0; i < d->nOutputs; ++i) {
     Output *o = d->outputs[i];
-    if (o->capture) continue;
+    if (o->capture || o->gone) continue;
     Capture *c = new (std::nothrow) Capture();
     if (!c) return false;
     c->o = o;
