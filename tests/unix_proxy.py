@@ -2,7 +2,7 @@
 """A Unix-socket proxy between display clients (X11, Wayland) and servers.
 
     unix_proxy.py LISTEN TARGET [--cut N | --stall N] [--hide-global NAME]...
-                  [--rewrite SPEC]... [--answer SPEC]... [--count MESSAGE]...
+                  [--rewrite RULE]... [--answer RULE]... [--count MESSAGE]...
                   [--max-pool BYTES] [--once]
                   [--ready FILE] [--report FILE]
 
@@ -18,12 +18,12 @@ starts with @ is in the abstract namespace (as X servers also listen).
                  sides open (the client sees its display stop answering)
 --hide-global I  Wayland: the client never hears of the global interface I
                  (wl_registry.global and global_remove dropped); repeatable
---rewrite SPEC   Wayland: the server's event IFACE[#N].EVENT (of every
+--rewrite RULE   Wayland: the server's event IFACE[#N].EVENT (of every
                  object of that interface, or of the Nth the client made)
                  reaches the client as [EVENT2:]V,V... instead: that event,
                  or EVENT2, with those 32-bit arguments; repeatable
                  (zxdg_output_v1#2.logical_position=2147483600,0)
---answer SPEC    Wayland: the client's request IFACE.REQUEST is not passed
+--answer RULE    Wayland: the client's request IFACE.REQUEST is not passed
                  on; the proxy answers it at once with EVENT:V,... on the
                  same object (ext_image_copy_capture_frame_v1.capture=
                  failed:0); repeatable
@@ -101,11 +101,11 @@ MAKES = {
         "ext_image_copy_capture_frame_v1"}
 
 
-def rule(spec, messages=EVENTS):
+def rule(text, messages=EVENTS):
     """IFACE[#N].MESSAGE=[EVENT:]V,V... as ((IFACE, N or None, the
     message's opcode in messages), (the opcode of the event sent, its
     argument bytes))."""
-    target, value = spec.split("=", 1)
+    target, value = text.split("=", 1)
     iface, message = target.rsplit(".", 1)
     iface, _, nth = iface.partition("#")
     event, _, args = value.rpartition(":")
