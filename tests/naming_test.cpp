@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "common/notices.h"
 #include "fake/fake_platform.h"
 #include "fake/in_temp_dir.h"
 
@@ -25,6 +26,15 @@ std::string Name(int n) {
   char buf[16];
   std::snprintf(buf, sizeof buf, "tusak%04d.bmp", n);
   return buf;
+}
+
+// A whole run, on a screen of 2 x 2 pixels.
+void RunOnATinyScreen() {
+  FakeScreen screen;
+  screen.width = screen.height = 2;
+  screen.pixels.assign(4, 0x123456);
+  FakeReset(screen);
+  ASSERT_EQ(WinMain(nullptr, nullptr, nullptr, 0), 0);
 }
 
 class Search : public InTempDir {
@@ -72,14 +82,8 @@ TEST_F(Search, ChoosesTheLowestFreeNumber) {
 // kept whole and the run says it could not create the file.
 TEST_F(Search, NeverReplacesTheLastName) {
   Take(0, 9999);
-  FakeScreen screen;
-  screen.width = screen.height = 2;
-  screen.pixels.assign(4, 0x123456);
-  FakeReset(screen);
-  ASSERT_EQ(WinMain(nullptr, nullptr, nullptr, 0), 0);
-  EXPECT_EQ(g_fake.notices,
-            (std::vector<std::string>{"Error: CreateFile", "Error: error",
-                                      "Error: error", "Error: error"}));
+  RunOnATinyScreen();
+  EXPECT_EQ(g_fake.notices, Steps(6, 4, "Error: "));  // no file, no writes
   std::ifstream in(Name(9999));
   std::string content;
   in >> content;
@@ -144,16 +148,10 @@ TEST_F(Search, PassesOverNamesInUseThatDoNotOpen) {
     }
     auto before = std::distance(fs::directory_iterator("."), {});
 
-    FakeScreen screen;
-    screen.width = screen.height = 2;
-    screen.pixels.assign(4, 0x123456);
-    FakeReset(screen);
-    ASSERT_EQ(WinMain(nullptr, nullptr, nullptr, 0), 0);
+    RunOnATinyScreen();
 
     if (row.chosen < 0) {
-      EXPECT_EQ(g_fake.notices,
-                (std::vector<std::string>{"Error: CreateFile", "Error: error",
-                                          "Error: error", "Error: error"}));
+      EXPECT_EQ(g_fake.notices, Steps(6, 4, "Error: "));
       EXPECT_EQ(std::distance(fs::directory_iterator("."), {}), before);
     } else {
       EXPECT_TRUE(g_fake.notices.empty());

@@ -22,63 +22,38 @@ struct Place {
 
 struct LayoutCase {
   const char *what;
-  std::vector<Place> outputs;
   LayoutResult result;
   int64_t cx, cy;
+  std::vector<Place> outputs;
 };
 
 TEST(Layout, PlacesEveryOutputAtTheLargestScaleIn64Bits) {
+  // clang-format off
   const LayoutCase cases[] = {
-      {"one output",
-       {{0, 0, 1024, 768, 1024, 768, 0, 1, 0, 0, 1024, 768}},
-       kLaidOut,
-       1024,
-       768},
-      {"a second output turned a quarter",
+      {"one output", kLaidOut, 1024, 768,
+       {{0, 0, 1024, 768, 1024, 768, 0, 1, 0, 0, 1024, 768}}},
+      {"a second output turned a quarter", kLaidOut, 1264, 768,
        {{0, 0, 1024, 768, 1024, 768, 0, 1, 0, 0, 1024, 768},
-        {1024, 0, 240, 320, 320, 240, 1, 1, 1024, 0, 240, 320}},
-       kLaidOut,
-       1264,
-       768},
-      {"a second output at scale 2: every output at 2",
+        {1024, 0, 240, 320, 320, 240, 1, 1, 1024, 0, 240, 320}}},
+      {"a second output at scale 2: every output at 2", kLaidOut, 3072, 1536,
        {{0, 0, 1024, 768, 1024, 768, 0, 1, 0, 0, 2048, 1536},
-        {1024, 0, 512, 384, 1024, 768, 0, 2, 2048, 0, 1024, 768}},
-       kLaidOut,
-       3072,
-       1536},
+        {1024, 0, 512, 384, 1024, 768, 0, 2, 2048, 0, 1024, 768}}},
       {"no xdg-output: wl_output's position, its mode at its scale",
-       {{0, 0, 0, 0, 800, 600, 0, 2, 0, 0, 800, 600}},
-       kLaidOut,
-       800,
-       600},
+       kLaidOut, 800, 600, {{0, 0, 0, 0, 800, 600, 0, 2, 0, 0, 800, 600}}},
       {"one output far out, where x + width overflows 32 bits",
-       {{2147483600, 0, 64, 48, 64, 48, 0, 1, 0, 0, 64, 48}},
-       kLaidOut,
-       64,
-       48},
-      {"two outputs 2^31 apart",
+       kLaidOut, 64, 48, {{2147483600, 0, 64, 48, 64, 48, 0, 1, 0, 0, 64, 48}}},
+      {"two outputs 2^31 apart", kLayoutTooLarge, 2147483664, 48,
        {{0, 0, 64, 48, 64, 48, 0, 1, 0, 0, 0, 0},
-        {2147483600, 0, 64, 48, 64, 48, 0, 1, 0, 0, 0, 0}},
-       kLayoutTooLarge,
-       2147483664,
-       48},
-      {"65,535 lines",
-       {{0, 0, 8, 65535, 8, 65535, 0, 1, 0, 0, 8, 65535}},
-       kLaidOut,
-       8,
-       65535},
-      {"65,536 lines",
-       {{0, 0, 8, 65536, 8, 65536, 0, 1, 0, 0, 0, 0}},
-       kLayoutTooLarge,
-       8,
-       65536},
-      {"an output without a mode",
-       {{0, 0, 64, 48, 0, 0, 0, 1, 0, 0, 0, 0}},
-       kOutputWithoutSize,
-       0,
-       0},
-      {"no outputs", {}, kNoOutputs, 0, 0},
+        {2147483600, 0, 64, 48, 64, 48, 0, 1, 0, 0, 0, 0}}},
+      {"65,535 lines", kLaidOut, 8, 65535,
+       {{0, 0, 8, 65535, 8, 65535, 0, 1, 0, 0, 8, 65535}}},
+      {"65,536 lines", kLayoutTooLarge, 8, 65536,
+       {{0, 0, 8, 65536, 8, 65536, 0, 1, 0, 0, 0, 0}}},
+      {"an output without a mode", kOutputWithoutSize, 0, 0,
+       {{0, 0, 64, 48, 0, 0, 0, 1, 0, 0, 0, 0}}},
+      {"no outputs", kNoOutputs, 0, 0, {}},
   };
+  // clang-format on
   for (const LayoutCase &c : cases) {
     std::vector<OutputPlace> places;
     for (const Place &p : c.outputs) {

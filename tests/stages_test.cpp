@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "bmpfile/bmpfile.h"
+#include "common/notices.h"
 #include "fake/fake_platform.h"
 #include "fake/in_temp_dir.h"
 #include "platform.h"
@@ -52,7 +53,7 @@ unsigned U32(const std::vector<unsigned char> &b, std::size_t at) {
 
 // The file as Pillow reads it: "BMP width height", then RGB rows as hex.
 std::vector<std::string> ReadWithPillow(const fs::path &path) {
-  std::string cmd = "/usr/bin/python3 " TUSAK_TESTS_DIR "/read_bmp.py '" +
+  std::string cmd = "/usr/bin/python3 " TUSAK_TESTS_DIR "/common/bmp.py '" +
                     path.string() + "' 2>&1";
   std::vector<std::string> lines;
   FILE *p = popen(cmd.c_str(), "r");
@@ -82,30 +83,20 @@ std::string ExpectedRow(const FakeScreen &s, int y) {
   return hex;
 }
 
-const std::vector<std::string> kCleanRun = {"GetModuleHandleA",
-                                            "GetProcAddress",
-                                            "SetProcessDpiAwarenessContext",
-                                            "CreateDCA DISPLAY",
-                                            "CreateCompatibleDC",
-                                            "GetDeviceCaps",
-                                            "GetDeviceCaps",
-                                            "CreateCompatibleBitmap",
-                                            "SelectObject",
-                                            "GetDeviceCaps",
-                                            "GetDeviceCaps",
-                                            "BitBlt",
-                                            "GetObjectA",
-                                            "LocalAlloc",
-                                            "ProbeFileName",
-                                            "ShowCursor 0",
-                                            "GlobalAlloc",
-                                            "GetDIBits",
-                                            "CreateFileA",
-                                            "WriteFile",
-                                            "WriteFile",
-                                            "WriteFile",
-                                            "CloseHandle",
-                                            "GlobalFree"};
+// The grab's calls, the description's, the name's, the cursor's and the
+// writer's.
+// clang-format off
+const std::vector<std::string> kCleanRun = {
+    "GetModuleHandleA", "GetProcAddress", "SetProcessDpiAwarenessContext",
+    "CreateDCA DISPLAY", "CreateCompatibleDC", "GetDeviceCaps",
+    "GetDeviceCaps", "CreateCompatibleBitmap", "SelectObject",
+    "GetDeviceCaps", "GetDeviceCaps", "BitBlt",
+    "GetObjectA", "LocalAlloc",
+    "ProbeFileName",
+    "ShowCursor 0",
+    "GlobalAlloc", "GetDIBits", "CreateFileA", "WriteFile", "WriteFile",
+    "WriteFile", "CloseHandle", "GlobalFree"};
+// clang-format on
 
 // The call names alone, without their arguments (ShowCursor keeps its one).
 std::vector<std::string> CallNames() {
@@ -235,10 +226,10 @@ TEST_F(Capture, EachFailureShowsItsNoticeInStepOrderAndTheRunGoesOn) {
       // Without a buffer nothing is written for the pixels.
       {{"GlobalAlloc"}, {"GlobalAlloc", "error"}, 54},
       {{"GetDIBits"}, {"GetDIBits"}, 54 + 8 * 8 * 4},
-      {{"CreateFileA"}, {"CreateFile", "error", "error", "error"}, -1},
-      {{"CreateFileA", "CloseHandle"},
-       {"CreateFile", "error", "error", "error", "error"},
-       -1},
+      // No file: its creation's notice, then the three writes' (and the
+      // closing's).
+      {{"CreateFileA"}, Steps(6, 4), -1},
+      {{"CreateFileA", "CloseHandle"}, Steps(6, 5), -1},
       {{"WriteFile#1"}, {"error"}, 40 + 8 * 8 * 4},
       {{"WriteFile#2"}, {"error"}, 14 + 8 * 8 * 4},
       {{"WriteFile#3"}, {"error"}, 54},
@@ -249,9 +240,7 @@ TEST_F(Capture, EachFailureShowsItsNoticeInStepOrderAndTheRunGoesOn) {
       {{"CreateCompatibleBitmap", "SelectObject", "BitBlt", "GetObjectA",
         "LocalAlloc", "GlobalAlloc", "GetDIBits", "CreateFileA", "WriteFile#1",
         "WriteFile#2", "WriteFile#3", "CloseHandle"},
-       {"hbmScreen", "Compatible Bitmap Selection",
-        "Screen to Compat Blt Failed", "error", "GlobalAlloc", "GetDIBits",
-        "CreateFile", "error", "error", "error", "error"},
+       Steps(0, 11),  // every one
        -1},
   };
   for (const Row &row : rows) {
@@ -352,20 +341,16 @@ TEST_F(Capture, DeclaresItselfDpiAwareBeforeMakingTheDisplayContext) {
     const char *declared;  // the call that made the process aware, if any
     int width, height;     // of the file
   } rows[] = {
-      {{"SetProcessDpiAwarenessContext", "SetProcessDPIAware"},
-       {},
-       "SetProcessDpiAwarenessContext -4",
-       12,
-       6},
+      // clang-format off
+      {{"SetProcessDpiAwarenessContext", "SetProcessDPIAware"}, {},
+       "SetProcessDpiAwarenessContext -4", 12, 6},
       {{"SetProcessDPIAware"}, {}, "SetProcessDPIAware", 12, 6},
       // A system that has the call but not the awareness asked for.
       {{"SetProcessDpiAwarenessContext", "SetProcessDPIAware"},
-       {"SetProcessDpiAwarenessContext"},
-       "SetProcessDPIAware",
-       12,
-       6},
+       {"SetProcessDpiAwarenessContext"}, "SetProcessDPIAware", 12, 6},
       // Nothing to call: no notice, and the size the system tells.
       {{}, {}, nullptr, 8, 4},
+      // clang-format on
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.declared ? row.declared : "neither");

@@ -64,6 +64,7 @@ static int ConvertLayouts() {
     int width;
     BYTE src[4];
   } cases[] = {
+      // clang-format off
       // Pixels 1011 0001 0100 1110: in LSB units, in MSB units, and MSB
       // first within LSB-ordered 32-bit units (the second byte pair last).
       {kStaticGray, 1, {1, false, false, 32}, 0, 0, 0, 16, {0x8D, 0x72}},
@@ -75,31 +76,14 @@ static int ConvertLayouts() {
       {kPseudoColor, 4, {8, false, false, 32}, 0, 0, 0, 4, {1, 2, 3, 4}},
       // Red 0x11, green 0x22, blue 0x33: packed, and a word of the other
       // byte order; full red at 5-6-5, most significant byte first.
-      {kTrueColor,
-       24,
-       {24, true, true, 32},
-       0xFF0000,
-       0xFF00,
-       0xFF,
-       1,
+      {kTrueColor, 24, {24, true, true, 32}, 0xFF0000, 0xFF00, 0xFF, 1,
        {0x11, 0x22, 0x33}},
-      {kTrueColor,
-       24,
-       {24, false, false, 32},
-       0xFF0000,
-       0xFF00,
-       0xFF,
-       1,
+      {kTrueColor, 24, {24, false, false, 32}, 0xFF0000, 0xFF00, 0xFF, 1,
        {0x33, 0x22, 0x11}},
-      {kTrueColor,
-       24,
-       {32, true, true, 32},
-       0xFF0000,
-       0xFF00,
-       0xFF,
-       1,
+      {kTrueColor, 24, {32, true, true, 32}, 0xFF0000, 0xFF00, 0xFF, 1,
        {0, 0x11, 0x22, 0x33}},
       {kTrueColor, 16, {16, true, true, 32}, 0xF800, 0x7E0, 0x1F, 1, {0xF8, 0}},
+      // clang-format on
   };
   for (const Case &c : cases) {
     static PixelMap map;
