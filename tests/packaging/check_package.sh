@@ -35,8 +35,9 @@ text=$(MANWIDTH=100 man -l "$page" 2>"$tmp/man.err")
 for section in NAME SYNOPSIS DESCRIPTION FILES DIAGNOSTICS "EXIT STATUS" EXAMPLES; do
   grep -q "^$section" <<<"$text" || fail "no $section section in the manual page"
 done
-for notice in hbmScreen "Compatible Bitmap Selection" "Screen to Compat Blt Failed" \
-  GlobalAlloc GetDIBits CreateFile; do
+mapfile -t steps < <(grep -v '^#' "$(dirname "$0")/../common/notices.txt")
+for notice in "${steps[@]}"; do
+  [ "$notice" != error ] || continue # too plain a word to look for
   grep -q "$notice" <<<"$text" || fail "the manual page does not explain \"$notice\""
   grep -aq "$notice" "$build/tusak" || fail "\"$notice\" is not a notice of the program"
 done
@@ -118,7 +119,9 @@ mkdir "$tmp/run"
 status=0
 (cd "$tmp/run" && env -i PATH=/usr/bin:/bin "$tmp/root/usr/bin/tusak" 2>"$tmp/stderr") || status=$?
 [ "$status" -eq 0 ] || fail "exit status $status"
-want=$'tusak: no X display named (DISPLAY is not set)\nError: hbmScreen\nError: Compatible Bitmap Selection\nError: Screen to Compat Blt Failed\nError: error\nError: GetDIBits'
+# The notices of a run with no bitmap: the grab's three, the query's, the
+# fetch's.
+want="tusak: no X display named (DISPLAY is not set)"$'\n'$(printf 'Error: %s\n' "${steps[@]:0:4}" "${steps[5]}")
 [ "$(cat "$tmp/stderr")" = "$want" ] || fail "notices: $(cat "$tmp/stderr")"
 [ "$(stat -c %s "$tmp/run/tusak0000.bmp")" -eq 118 ] || fail "no 118-byte tusak0000.bmp"
 echo "package: $(basename "$deb"), Depends: $depends"
