@@ -23,6 +23,9 @@ PORTAL = ("org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop")
 BACKEND = "org.freedesktop.impl.portal.desktop.wlr"
 PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
 MARK = "TUSAK_TEST_SESSION"  # in every process of a session, to find them
+# The scripted stand-ins, run as the user from copies.
+PEERS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(
+    __file__))), "peers")
 
 # Current compositors, from Debian's testing archive, in a root of their own
 # outside any checkout, so that every clone reuses it.
@@ -515,8 +518,7 @@ class Session:
         if "DBUS_SESSION_BUS_ADDRESS" not in self.env:
             self.start_bus(timeout)
         script = os.path.join(self.dir, name + ".py")
-        shutil.copy(os.path.join(os.path.dirname(os.path.abspath(__file__)),
-                                 name + ".py"), script)
+        shutil.copy(os.path.join(PEERS, name + ".py"), script)
         os.chmod(script, 0o755)
         self.popen(["/usr/bin/python3", script] + list(args), log=log)
 
@@ -564,8 +566,7 @@ class Session:
         taken without asking by portal_screenshot.py with the session's
         root's python3-gi; its file is removed."""
         script = os.path.join(self.dir, "portal_screenshot.py")
-        shutil.copy(os.path.join(os.path.dirname(os.path.abspath(__file__)),
-                                 "portal_screenshot.py"), script)
+        shutil.copy(os.path.join(PEERS, "portal_screenshot.py"), script)
         os.chmod(script, 0o755)
         r = self.run(["python3", script, str(timeout)], timeout=timeout + 10,
                      host=False)

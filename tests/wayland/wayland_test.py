@@ -27,11 +27,13 @@ import os, pwd, re, shutil, socket, struct, subprocess, sys, threading, \
 from PIL import Image
 
 sys.path[:0] = [os.path.dirname(os.path.abspath(__file__)),
-                os.path.dirname(os.path.dirname(os.path.abspath(__file__)))]
+                os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                os.path.join(os.path.dirname(os.path.dirname(
+                    os.path.abspath(__file__))), "peers")]
 import session  # noqa: E402
 from bmpcheck import EMPTY_BMP, NO_BITMAP, NOTICES, header_fault, \
     sanitizer_report  # noqa: E402
-from unix_proxy import Proxy  # noqa: E402
+from proxy import Proxy  # noqa: E402
 
 SIZE = (1024, 768)
 TRANSFORMS = ["90", "180", "270", "flipped", "flipped-90", "flipped-180",
