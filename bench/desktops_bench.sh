@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# tusak on real desktops, headless (tests/wayland/session.py, as its
+# tusak on real desktops, headless (tests/wayland/desktops/, as its
 # unprivileged user), one 1920x1080 screen:
 # - GNOME 43: tusak (desktop portal) against gnome-screenshot -f;
 # - KDE Plasma 5.27 (KWin): the installed tusak (KWin's ScreenShot2), a
@@ -29,6 +29,7 @@ RUNS=$runs COLD=$cold BUILD=$build /usr/bin/python3 - "$root" <<'EOF'
 import os, shutil, subprocess, sys
 sys.path.insert(0, os.path.join(sys.argv[1], "tests", "wayland"))
 import session
+from desktops import gnome, plasma
 from PIL import Image
 
 W, H = 1920, 1080
@@ -52,15 +53,14 @@ def start(desktop):
         shutil.copy(os.path.join(build, "tusak"), copy)
         os.chmod(copy, 0o755)
         if desktop == "gnome":
-            s.start_gnome((W, H), timeout=300)
+            gnome.start_gnome(s, [(W, H)])
             return s, {"tusak": copy,
                        "gnome-screenshot": "gnome-screenshot -f out.png"}
         prefix = os.path.join(s.dir, "prefix")
         subprocess.run(["cmake", "--install", build, "--prefix", prefix],
                        check=True, capture_output=True)
         subprocess.run(["chmod", "-R", "a+rX", prefix], check=True)
-        s.start_plasma((W, H), scene(), timeout=300,
-                       data_dirs=[os.path.join(prefix, "share")])
+        plasma.start_plasma(s, (W, H), scene())  # finds prefix/share
         return s, {"tusak-kwin": os.path.join(prefix, "bin", "tusak"),
                    "tusak-portal": copy,
                    "spectacle": "spectacle -b -n -f -o %s/out.png"}

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # tusak on Wayland against the floor (cp of a file of the image's size),
 # grim (PNG, its default) and grim -t ppm, on a headless sway
-# (tests/wayland/session.py, as its unprivileged user) with one output
+# (tests/wayland/desktops/, as its unprivileged user) with one output
 # showing a fixed picture, at each size of SIZES (by default 1280x720,
 # 1920x1080, 3840x2160 and 7680x4320; one desktop for each).
 #
@@ -14,7 +14,7 @@
 # cache, as the screen is in memory) into a new one in the same directory.
 #
 # With FORKY=1 the desktop is the current sway (1.12) of Debian's testing
-# archive, with grim 1.5, both from the tests' root (session.make_root;
+# archive, with grim 1.5, both from the tests' root (roots.make_root;
 # made on first use), where grim and tusak use the standard image copy
 # capture protocol; the round script then runs inside that root.
 #
@@ -39,6 +39,8 @@ SIZE=$size RUNS=$runs TUSAK=$build/tusak BEFORE=${BEFORE:-} /usr/bin/python3 - "
 import os, shutil, subprocess, sys
 sys.path.insert(0, os.path.join(sys.argv[1], "tests", "wayland"))
 import session
+from desktops import wlroots
+from roots import make_root
 from PIL import Image
 
 W, H = map(int, os.environ.get("SIZE", "1920x1080").split("x"))
@@ -49,8 +51,9 @@ picture = Image.merge("RGB", (picture, picture.rotate(180),
                               picture.transpose(Image.FLIP_LEFT_RIGHT)))
 forky = os.environ.get("FORKY") == "1"
 # /usr/bin/time inside the root too.
-root = session.make_root(packages=["time"])[0] if forky else None
-with session.start((W, H), picture, root=root) as s:
+root = make_root("forky", packages=["time"])[0] if forky else None
+with session.Session(root) as s:
+    wlroots.start_sway(s, (W, H), picture)
     tusak = os.path.join(s.dir, "tusak")
     shutil.copy(os.environ["TUSAK"], tusak)
     os.chmod(tusak, 0o755)
