@@ -43,13 +43,9 @@ SCREENS = {
 WINE10 = "_wine10"
 SCREENS.update({"32bit" + WINE10: SCREENS["32bit"],
                 "16bit" + WINE10: SCREENS["16bit"]})
-# The fourth byte of each pixel of a 32-bit file, as GetDIBits gives it and
-# tusak writes it: Wine 8 leaves it 0, Wine 10 sets it to 0xff, opaque.
-PAD = {"32bit": 0x00, "32bit" + WINE10: 0xFF}
-
 Row = collections.namedtuple(
-    "Row", "screen case before args runs limit notices files together trace",
-    defaults=([], 1, None, [], [], False, None))
+    "Row", "screen case before args runs limit notices files together trace "
+    "scene", defaults=([], 1, None, [], [], False, None, None))
 
 FOLDER = "a folder"
 # As the key ".": the row's directory itself takes no new entry, not even
@@ -73,7 +69,8 @@ ROWS = [
     # order; files: what the runs add, each a capture of the screen (cut to
     # limit bytes when there is one); together: the runs are launched at
     # once, as a held key does; trace: (calls, call): in Wine's relay trace
-    # of the run one of calls returns TRUE before call is made.
+    # of the run one of calls returns TRUE before call is made; scene: the
+    # helper's mode that draws over the pattern while the row runs.
     Row("32bit", "three runs, three files", {}, runs=3,
         files=["tusak0000.bmp", "tusak0001.bmp", "tusak0002.bmp"]),
     Row("16bit", "16-bit display", {}, files=["tusak0000.bmp"]),
@@ -113,6 +110,12 @@ ROWS = [
         files=["tusak0000.bmp"]),
     Row("32bit", "a long argument", {}, ["tusak" * 6000],
         files=["tusak0000.bmp"]),
+    # GDI gives the fourth byte of each pixel as the drawing left it: 255
+    # where icons were blended in (Wine 8), 255 everywhere (Wine 10).
+    Row("32bit", "system icons, opaque", {}, files=["tusak0000.bmp"],
+        scene="icons"),
+    Row("32bit" + WINE10, "system icons, opaque", {}, files=["tusak0000.bmp"],
+        scene="icons"),
     Row("32bit" + WINE10, "two runs, two files", {}, runs=2,
         files=["tusak0000.bmp", "tusak0001.bmp"]),
     Row("32bit" + WINE10, "a read-only folder", {".": READ_ONLY},
@@ -182,12 +185,34 @@ def check_capture(path, scr, want, shift):
     return fault and "ImageMagick: " + fault
 
 
-def check_pad(data, pad):
-    """None if every pixel's fourth byte of a 32-bit file is pad."""
+def check_opaque(path, data):
+    """None if every pixel's fourth byte of a 32-bit file is 0, and
+    ImageMagick, which takes that byte for alpha once any pixel sets it,
+    reads the picture as opaque."""
     off = struct.unpack_from("<I", data, 10)[0]
     found = set(data[off + 3::4])
-    return None if found == {pad} else "fourth bytes %s, want all %#04x" % (
-        sorted(found)[:8], pad)
+    if found != {0}:
+        return "fourth bytes %s, want all 0" % sorted(found)[:8]
+    said = subprocess.run([CONVERT, path, "-format", "%[opaque]", "info:"],
+                          capture_output=True, text=True, timeout=TIMEOUT)
+    return None if said.stdout.lower() == "true" else "ImageMagick: opaque %r %r" % (
+        said.stdout, said.stderr)
+
+
+def show_scene(ctx, scene):
+    """The helper drawing scene over the pattern; returns it, the file that
+    stops it, and what the screen then shows."""
+    ready, stop, ref = (os.path.join(ctx.work, scene + end)
+                        for end in ("-ready", "-stop", "-ref.bmp"))
+    for path in ready, stop:
+        if os.path.exists(path):
+            os.remove(path)
+    helper = subprocess.Popen(
+        ctx.wine + [ctx.helper, scene] + [win_path(p) for p in (ready, stop, ref)],
+        env=ctx.env, stdout=ctx.wine_log, stderr=ctx.wine_log)
+    wait_for(ready, helper, scene + " helper")
+    with Image.open(ref) as im:
+        return helper, stop, (im.convert("RGB"), 0)
 
 
 def wine_commands(root=None):
@@ -335,7 +360,10 @@ def run_row(ctx, row):
     """Runs one row; returns its faults."""
     d = tempfile.mkdtemp(prefix="case-", dir=ctx.work)
     faults = []
+    scene, want = None, ctx.want
     try:
+        if row.scene:
+            scene, stop_scene, want = show_scene(ctx, row.scene)
         lay_out(ctx, d, row.before)
         before = snapshot(d)
         if row.together:
@@ -351,6 +379,11 @@ def run_row(ctx, row):
             p.wait(timeout=TIMEOUT)
         ctx.holders = []
         os.remove(ctx.stop_holders)
+        if scene:
+            # It leaves once the screen shows the pattern again.
+            open(stop_scene, "w").close()
+            if scene.wait(timeout=TIMEOUT):
+                faults.append("%s helper: status %s" % (row.scene, scene.returncode))
     after = snapshot(d)
     for name, content in before.items():
         if after.get(name, b"gone") != content:
@@ -361,9 +394,10 @@ def run_row(ctx, row):
     w, h, _, bpp = SCREENS[row.screen]
     for name in sorted(set(after) & set(row.files) - set(before)):
         if row.limit is None:
-            fault = check_capture(os.path.join(d, name), row.screen, *ctx.want)
+            path = os.path.join(d, name)
+            fault = check_capture(path, row.screen, *want)
             if not fault and bpp == 32:
-                fault = check_pad(after[name], PAD[row.screen])
+                fault = check_opaque(path, after[name])
         elif len(after[name]) != row.limit:
             fault = "%d bytes, want %d" % (len(after[name]), row.limit)
         else:
