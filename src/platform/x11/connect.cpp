@@ -238,6 +238,7 @@ void *OpenX11(DisplayInfo *pInfo) {
     if (ChoosePixelMap(s.visual->_class, screen->root_depth, d->layout,
                        s.visual->red_mask, s.visual->green_mask,
                        s.visual->blue_mask, &d->map)) {
+      d->name = name;
       d->conn = c;
       d->root = screen->root;
       d->colormap = screen->default_colormap;
