@@ -44,6 +44,13 @@ WLR_GLOBALS = ["zwlr_screencopy_manager_v1"]
 USED = {"ext": re.compile(r"-> ext_image_copy_capture_frame_v1@\d+\.capture\("),
         "wlr": re.compile(r"-> zwlr_screencopy_frame_v1@\d+\.copy\(")}
 
+# Runs the command after it with a socket at descriptor 7 whose peer has
+# gone, named by WAYLAND_SOCKET.
+SOCKET_GONE = ["/usr/bin/python3", "-c", "import os, socket, sys; "
+               "a, b = socket.socketpair(); b.close(); os.dup2(a.fileno(), 7); "
+               "os.environ['WAYLAND_SOCKET'] = '7'; "
+               "os.execv(sys.argv[1], sys.argv[1:])"]
+
 # layout: what is done to the outputs before the capture; reference: what
 # the file must equal ("picture", "grim", or "outputs": grim's capture of
 # each output, placed); cut: the connection is cut at
@@ -61,7 +68,9 @@ USED = {"ext": re.compile(r"-> ext_image_copy_capture_frame_v1@\d+\.capture\("),
 # name); limit: each run's bound (seconds, peak MB); valgrind: the
 # optimised build also runs under valgrind; remode: launches while an
 # output changes its mode without pause (plug: while outputs are added and
-# removed).
+# removed); env: added to tusak's environment; argv: what runs tusak;
+# flipping: that many launches against a scripted portal, with another
+# user's link on the way to its file flipping without pause.
 CASES = {
     "one_output": dict(reference="picture"),
     "rotated_second_output": dict(layout="rotated", reference="grim"),
@@ -83,6 +92,18 @@ CASES = {
     "portal_png_bomb": dict(scripted="bomb"),
     "portal_png_beyond_bmp": dict(scripted="huge"),
     "session_bus_silent": dict(silent_bus=True),
+    "portal_link_flipped_by_another_user": dict(flipping=16),
+    # WAYLAND_SOCKET, stale, naming standard error: not taken, and the
+    # compositor on WAYLAND_DISPLAY read; naming a socket whose peer has
+    # gone: the reason names it. A compositor that cuts the pool short once
+    # it has copied into it: refused, the seal holds.
+    "wayland_socket_stale": dict(env={"WAYLAND_SOCKET": "2"},
+                                 reference="picture"),
+    "wayland_socket_gone": dict(argv=SOCKET_GONE,
+                                why="WAYLAND_SOCKET=7 does not answer"),
+    "pool_shrunk_by_compositor": dict(
+        proxy=["--shrink-fds", "zwlr_screencopy_frame_v1.ready"],
+        reference="picture"),
     # Layouts saved whole: far wider than 32,767 px, more than 16 outputs;
     # past what a BMP holds, a reason and no picture.
     "far_right_output": dict(layout="far_right", reference="outputs"),
@@ -596,6 +617,60 @@ def silent_bus_run(s, tusak):
     print("silent bus: %.2f s, stderr %r" % (elapsed, lines))
 
 
+def flipping_run(s, tusak, launches):
+    """Launches against a scripted portal whose file is named through
+    another user's link, in a shared folder, flipping without pause between
+    the portal's folder and one of the user's with a text file of that
+    name: each reads one of the two, removes only the portal's, and leaves
+    the user's as it was."""
+    picture = session.pattern(SCRIPTED_SIZE, mark=(0, 255, 0))
+    shared, link = os.path.join(s.dir, "shared"), os.path.join(s.dir,
+                                                              "shared", "pics")
+    portal, notes = os.path.join(s.home, "portal"), os.path.join(s.home,
+                                                                "notes")
+    for d in (shared, portal, notes):
+        os.mkdir(d)
+    os.chmod(shared, 0o1777)
+    mine, made = os.path.join(notes, "out.png"), os.path.join(portal,
+                                                              "out.png")
+    with open(mine, "w") as f:
+        f.write("milk, bread, a new pen\n")
+    s._chown(portal, notes, mine)
+    os.utime(mine, (time.time() - 86400,) * 2)
+    script = os.path.join(s.dir, "flipping_user.py")
+    shutil.copy(os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                             "flipping_user.py"), script)
+    flipper = subprocess.Popen(["setpriv", "--reuid=nobody", "--regid=nogroup",
+                                "--clear-groups", "/usr/bin/python3", script,
+                                link, portal, notes])
+    try:
+        session.wait_for(lambda: os.path.islink(link), 10, "the link")
+        s.start_scripted_portal("--uri", os.path.join(link, "out.png"),
+                                "--made-at", made, "--write",
+                                s.put("portal-src.png", picture))
+        proxy, env = no_screencopy(s)
+        read = 0
+        with proxy:
+            for i in range(launches):
+                status, lines, files, _ = run_tusak(s, tusak, env)
+                got = files["tusak0000.bmp"]
+                assert status == 0, (i, status)
+                assert open(mine).read() == "milk, bread, a new pen\n", i
+                if got is None:  # the user's file: not a picture, left
+                    assert any(l.endswith("out.png: not a PNG file")
+                               for l in lines), (i, lines)
+                    continue
+                assert (lines, got.tobytes()) == ([], picture.tobytes()), \
+                    (i, lines)
+                assert not os.path.exists(made), (i, "the portal's file left")
+                read += 1
+        assert read, "the portal's file was never read"
+        print("the portal's file read in %d of %d launches" % (read, launches))
+    finally:
+        flipper.kill()
+        flipper.wait()
+
+
 def lay_out(s, layout):
     """Changes the outputs as the row says."""
     if layout == "rotated":
@@ -676,11 +751,12 @@ def cut_runs(s, tusak, fractions):
         assert list(files) == ["tusak0000.bmp"], (where, list(files))
 
 
-def check_no_picture(s, tusak, why, env, limit=None):
+def check_no_picture(s, tusak, why, env, limit=None, argv=()):
     """No display system serves: the reasons, then the notices of a grab
     without a bitmap, and no file of the screen's size (nothing read from
     elsewhere)."""
-    status, notices, files, header = run_tusak(s, tusak, env, limit=limit)
+    status, notices, files, header = run_tusak(s, tusak, env, argv=argv,
+                                               limit=limit)
     assert status == 0, status
     reasons = [n for n in notices if n.startswith("tusak: ")]
     assert reasons and notices[:len(reasons)] == reasons, notices
@@ -1037,6 +1113,8 @@ def run(case, tusak, release=None):
             scripted_run(s, own, row["scripted"])
         elif row.get("silent_bus"):
             silent_bus_run(s, own)
+        elif "flipping" in row:
+            flipping_run(s, own, row["flipping"])
         elif "kwin" in row:
             kwin_run(s, own, row, picture)
         elif row.get("portal"):
@@ -1062,7 +1140,7 @@ def run(case, tusak, release=None):
         elif row.get("remode"):
             remode_runs(s, own, row["remode"], row.get("plug", False))
         else:
-            env = s.env
+            env = dict(s.env, **row.get("env", {}))
             proxy = None
             options = sum((["--hide-global", g] for g in row.get("hide", [])),
                           row.get("proxy", []))
@@ -1071,11 +1149,12 @@ def run(case, tusak, release=None):
                 proxy = Proxy(listen, os.path.join(
                     s.runtime, s.env["WAYLAND_DISPLAY"]), *options,
                     workdir=s.workdir(), run_as=s.as_user, env=s.env)
-                env = dict(s.env, WAYLAND_DISPLAY="wayland-hidden")
+                env = dict(env, WAYLAND_DISPLAY="wayland-hidden")
             try:
                 if row.get("why"):
                     check_no_picture(s, own, row["why"].format(
-                        env["WAYLAND_DISPLAY"]), env, row.get("limit"))
+                        env["WAYLAND_DISPLAY"]), env, row.get("limit"),
+                        row.get("argv", ()))
                     if row.get("limit") and proxy:  # and the pools' memory
                         pool = asked(proxy)[1] / 2 ** 20
                         assert pool < row["limit"][1], "a %d MB pool" % pool
@@ -1088,6 +1167,10 @@ def run(case, tusak, release=None):
                                 row["reference"]]()
                     check_capture(s, own, want, env, row.get("protocol"),
                                   ignore=row.get("ignore"))
+                    if "--shrink-fds" in options:  # refused: sealed
+                        report = proxy.reports()[0]
+                        assert report["sealed"] and not report["shrunk"], \
+                            report
                     if row.get("valgrind"):
                         if not release or not os.path.exists(release):
                             raise AssertionError(
