@@ -197,12 +197,14 @@ void *OpenX11(DisplayInfo *pInfo) {
   // libxcb's socket was refused a descriptor: the limit, not the server.
   if (failure == XCB_CONN_ERROR && (error == EMFILE || error == ENFILE))
     NoteUnconnected(error);
+  // Every server has a screen 0: one it lacks means a setup that came short,
+  // which libxcb takes for no answer.
   if (!c || failure) {
     if (*g_unconnected)
       NoteWhyAbout("X display %s: %s", name, g_unconnected);
     else if (*refusal)
       NoteWhyAbout("X display %s refused the connection: %s", name, refusal);
-    else if (failure == XCB_CONN_CLOSED_INVALID_SCREEN)
+    else if (failure == XCB_CONN_CLOSED_INVALID_SCREEN && screenNumber > 0)
       NoteWhyAbout("X display %s has no screen %d", name, screenNumber);
     else
       NoteWhyAbout("X display %s does not answer", name);
