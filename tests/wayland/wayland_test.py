@@ -97,10 +97,10 @@ CASES = {
     # compositor on WAYLAND_DISPLAY read; naming a socket whose peer has
     # gone: the reason names it. A compositor that cuts the pool short once
     # it has copied into it: refused, the seal holds.
-    "wayland_socket_stale": dict(env={"WAYLAND_SOCKET": "2"},
+    "socket_naming_stderr": dict(env={"WAYLAND_SOCKET": "2"},
                                  reference="picture"),
-    "wayland_socket_gone": dict(argv=SOCKET_GONE,
-                                why="WAYLAND_SOCKET=7 does not answer"),
+    "socket_peer_gone": dict(argv=SOCKET_GONE,
+                             why="WAYLAND_SOCKET=7 does not answer"),
     "pool_shrunk_by_compositor": dict(
         proxy=["--shrink-fds", "zwlr_screencopy_frame_v1.ready"],
         reference="picture"),
