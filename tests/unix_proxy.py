@@ -33,13 +33,9 @@ starts with @ is in the abstract namespace (as X servers also listen).
                  off then (the compositor would keep such pools alive
                  while their buffers are: a machine's memory)
 --shrink-fds [IFACE.EVENT]
-                 every file descriptor the client passes is cut to 0 bytes,
-                 as a server that shrinks shared memory would: once the
-                 client sends more (X11: the server has mapped it by then),
-                 or, Wayland, just before the server's next such event
-                 reaches the client (zwlr_screencopy_frame_v1.ready: the
-                 compositor has copied into it); a file sealed against it
-                 is counted as such
+                 the files the client passes are cut to 0 bytes at its
+                 next message (X11: the server has mapped them), or just
+                 before that Wayland event reaches it (...frame_v1.ready)
 --once           exit once the first client has gone
 --ready FILE     created once LISTEN accepts connections ("ready" is also
                  printed on standard output)
@@ -331,16 +327,13 @@ class Connection:
             self.close()
 
     def shrink(self):
-        """Cuts the files the client passed before, now that it sends
-        more."""
         for fd in self.to_shrink:
             try:
                 os.ftruncate(fd, 0)
                 self.count["shrunk"] += 1
             except PermissionError:  # F_SEAL_SHRINK
                 self.count["sealed"] += 1
-            finally:
-                os.close(fd)
+            os.close(fd)
         self.to_shrink = []
 
     def run(self):

@@ -44,12 +44,12 @@ WLR_GLOBALS = ["zwlr_screencopy_manager_v1"]
 USED = {"ext": re.compile(r"-> ext_image_copy_capture_frame_v1@\d+\.capture\("),
         "wlr": re.compile(r"-> zwlr_screencopy_frame_v1@\d+\.copy\(")}
 
-# Runs the command after it with a socket at descriptor 7 whose peer has
-# gone, named by WAYLAND_SOCKET.
-SOCKET_GONE = ["/usr/bin/python3", "-c", "import os, socket, sys; "
-               "a, b = socket.socketpair(); b.close(); os.dup2(a.fileno(), 7); "
-               "os.environ['WAYLAND_SOCKET'] = '7'; "
-               "os.execv(sys.argv[1], sys.argv[1:])"]
+# Runs the command after it with WAYLAND_SOCKET naming descriptor 7, a
+# socket whose peer has gone.
+SOCKET_GONE = ["/usr/bin/python3", "-c", "import os, socket, sys; p = socket."
+               "socketpair(); os.dup2(p[0].fileno(), 7); p[1].close(); os."
+               "execvpe(sys.argv[1], sys.argv[1:], dict(os.environ, "
+               "WAYLAND_SOCKET='7'))"]
 
 # layout: what is done to the outputs before the capture; reference: what
 # the file must equal ("picture", "grim", or "outputs": grim's capture of
@@ -618,57 +618,43 @@ def silent_bus_run(s, tusak):
 
 
 def flipping_run(s, tusak, launches):
-    """Launches against a scripted portal whose file is named through
-    another user's link, in a shared folder, flipping without pause between
-    the portal's folder and one of the user's with a text file of that
-    name: each reads one of the two, removes only the portal's, and leaves
-    the user's as it was."""
+    """Launches against a scripted portal that names its file through
+    another user's link (flipping_user.py) to its folder or to one of the
+    user's with a text file of that name: each reads one, removes only the
+    portal's, and leaves the user's."""
     picture = session.pattern(SCRIPTED_SIZE, mark=(0, 255, 0))
-    shared, link = os.path.join(s.dir, "shared"), os.path.join(s.dir,
-                                                              "shared", "pics")
-    portal, notes = os.path.join(s.home, "portal"), os.path.join(s.home,
-                                                                "notes")
+    shared = os.path.join(s.dir, "shared")
+    portal, notes = (os.path.join(s.home, n) for n in ("portal", "notes"))
     for d in (shared, portal, notes):
         os.mkdir(d)
     os.chmod(shared, 0o1777)
-    mine, made = os.path.join(notes, "out.png"), os.path.join(portal,
-                                                              "out.png")
-    with open(mine, "w") as f:
-        f.write("milk, bread, a new pen\n")
-    s._chown(portal, notes, mine)
-    os.utime(mine, (time.time() - 86400,) * 2)
-    script = os.path.join(s.dir, "flipping_user.py")
-    shutil.copy(os.path.join(os.path.dirname(os.path.abspath(__file__)),
-                             "flipping_user.py"), script)
-    flipper = subprocess.Popen(["setpriv", "--reuid=nobody", "--regid=nogroup",
-                                "--clear-groups", "/usr/bin/python3", script,
-                                link, portal, notes])
+    with open(os.path.join(notes, "out.png"), "w") as f:
+        f.write("milk, bread\n")
+    s._chown(portal, notes, f.name)
+    shutil.copy(os.path.join(os.path.dirname(__file__), "flipping_user.py"),
+                s.dir)
+    flipper = subprocess.Popen([
+        "setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+        "/usr/bin/python3", os.path.join(s.dir, "flipping_user.py"),
+        os.path.join(shared, "pics"), portal, notes])
     try:
-        session.wait_for(lambda: os.path.islink(link), 10, "the link")
-        s.start_scripted_portal("--uri", os.path.join(link, "out.png"),
-                                "--made-at", made, "--write",
-                                s.put("portal-src.png", picture))
+        session.wait_for(lambda: os.path.islink(shared + "/pics"), 10, "link")
+        s.start_scripted_portal(
+            "--uri", shared + "/pics/out.png", "--made-at", portal + "/out.png",
+            "--write", s.put("portal-src.png", picture))
         proxy, env = no_screencopy(s)
-        read = 0
         with proxy:
-            for i in range(launches):
-                status, lines, files, _ = run_tusak(s, tusak, env)
-                got = files["tusak0000.bmp"]
-                assert status == 0, (i, status)
-                assert open(mine).read() == "milk, bread, a new pen\n", i
-                if got is None:  # the user's file: not a picture, left
-                    assert any(l.endswith("out.png: not a PNG file")
-                               for l in lines), (i, lines)
-                    continue
-                assert (lines, got.tobytes()) == ([], picture.tobytes()), \
-                    (i, lines)
-                assert not os.path.exists(made), (i, "the portal's file left")
-                read += 1
-        assert read, "the portal's file was never read"
-        print("the portal's file read in %d of %d launches" % (read, launches))
+            runs = [run_tusak(s, tusak, env)[:3] for _ in range(launches)]
     finally:
         flipper.kill()
         flipper.wait()
+    for i, (status, lines, files) in enumerate(runs):
+        got = files["tusak0000.bmp"]  # else the user's: not a picture
+        assert status == 0 and ((lines, got.tobytes()) == (
+            [], picture.tobytes()) if got else any(l.endswith(
+                "out.png: not a PNG file") for l in lines)), (i, status, lines)
+    assert any(r[2]["tusak0000.bmp"] for r in runs), "the portal's never read"
+    assert open(f.name).read() == "milk, bread\n", "the user's file changed"
 
 
 def lay_out(s, layout):
