@@ -92,7 +92,7 @@ CASES = {
     "portal_png_bomb": dict(scripted="bomb"),
     "portal_png_beyond_bmp": dict(scripted="huge"),
     "session_bus_silent": dict(silent_bus=True),
-    "portal_link_flipped_by_another_user": dict(flipping=16),
+    "portal_link_flipped_by_another_user": dict(flipping=24),
     # WAYLAND_SOCKET, stale, naming standard error: not taken, and the
     # compositor on WAYLAND_DISPLAY read; naming a socket whose peer has
     # gone: the reason names it. A compositor that cuts the pool short once
