@@ -3,7 +3,7 @@
 
     unix_proxy.py LISTEN TARGET [--cut N | --stall N] [--hide-global NAME]...
                   [--rewrite RULE]... [--answer RULE]... [--count MESSAGE]...
-                  [--max-pool BYTES] [--once]
+                  [--max-pool BYTES] [--shrink-fds [EVENT]] [--once]
                   [--ready FILE] [--report FILE]
 
 Each client that connects to LISTEN gets its own connection to TARGET and
@@ -32,13 +32,18 @@ starts with @ is in the abstract namespace (as X servers also listen).
 --max-pool BYTES Wayland: a client that asks for a larger shm pool is cut
                  off then (the compositor would keep such pools alive
                  while their buffers are: a machine's memory)
+--shrink-fds [IFACE.EVENT]
+                 the files the client passes are cut to 0 bytes at its
+                 next message (X11: the server has mapped them), or just
+                 before that Wayland event reaches it (...frame_v1.ready)
 --once           exit once the first client has gone
 --ready FILE     created once LISTEN accepts connections ("ready" is also
                  printed on standard output)
 --report FILE    one JSON line per connection, appended when it ends:
                  {"conn", "c2s", "s2c", "fds_c2s", "fds_s2c", "cut",
                   "stalled", "hidden", "counted", "rewritten", "pool": the
-                  largest shm pool asked for}; also printed on standard
+                  largest shm pool asked for, "shrunk", "sealed": the files
+                  cut and those that refused}; also printed on standard
                  output
 
 Tests may import it and start one with Proxy(...).
@@ -84,7 +89,9 @@ EVENTS = {
         "stopped"],
     "ext_image_copy_capture_frame_v1": ["transform", "damage",
                                         "presentation_time", "ready",
-                                        "failed"]}
+                                        "failed"],
+    "zwlr_screencopy_frame_v1": ["buffer", "flags", "ready", "failed",
+                                 "damage", "linux_dmabuf", "buffer_done"]}
 REQUESTS = {
     "wl_shm": ["create_pool", "release"],
     "zxdg_output_manager_v1": ["destroy", "get_xdg_output"],
@@ -92,13 +99,18 @@ REQUESTS = {
         "create_session", "create_pointer_cursor_session", "destroy"],
     "ext_image_copy_capture_session_v1": ["create_frame", "destroy"],
     "ext_image_copy_capture_frame_v1": ["destroy", "attach_buffer",
-                                        "damage_buffer", "capture"]}
+                                        "damage_buffer", "capture"],
+    "zwlr_screencopy_manager_v1": ["capture_output", "capture_output_region",
+                                   "destroy"]}
 MAKES = {
     "zxdg_output_manager_v1.get_xdg_output": "zxdg_output_v1",
     "ext_image_copy_capture_manager_v1.create_session":
         "ext_image_copy_capture_session_v1",
     "ext_image_copy_capture_session_v1.create_frame":
-        "ext_image_copy_capture_frame_v1"}
+        "ext_image_copy_capture_frame_v1",
+    "zwlr_screencopy_manager_v1.capture_output": "zwlr_screencopy_frame_v1",
+    "zwlr_screencopy_manager_v1.capture_output_region":
+        "zwlr_screencopy_frame_v1"}
 
 
 def rule(text, messages=EVENTS):
@@ -130,7 +142,7 @@ class Wayland:
     the host's byte order (little-endian here)."""
 
     def __init__(self, hidden, rewrites=(), answers=(), counts=(),
-                 max_pool=None):
+                 max_pool=None, shrink_at=None):
         self.hidden = set(hidden)
         self.rules = dict(map(rule, rewrites))
         self.answers = dict(rule(a, REQUESTS) for a in answers)
@@ -142,6 +154,8 @@ class Wayland:
         self.rewritten = 0
         self.pool = 0             # bytes of the largest shm pool
         self.max_pool = max_pool
+        self.shrink_at = rule(shrink_at + "=")[0][::2] if shrink_at else None
+        self.shrink_now = False   # the event to shrink at has come
         self.pending = {True: b"", False: b""}
 
     def messages(self, from_client, data):
@@ -207,6 +221,8 @@ class Wayland:
             if rewrite:
                 self.rewritten += 1
                 m = event(obj, rewrite)
+            elif (iface, op) == self.shrink_at:
+                self.shrink_now = True
             elif iface == "wl_registry" and op == 0:  # global(name, iface, v)
                 name, length = struct.unpack_from("<II", m, 8)
                 offered = m[16:16 + length - 1].decode()
@@ -226,13 +242,16 @@ class Connection:
         self.number, self.client, self.args = number, client, args
         self.server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         self.server.connect(address(args.target))
-        self.count = {"c2s": 0, "s2c": 0, "fds_c2s": 0, "fds_s2c": 0}
+        self.count = {"c2s": 0, "s2c": 0, "fds_c2s": 0, "fds_s2c": 0,
+                      "shrunk": 0, "sealed": 0}
+        self.to_shrink = []  # copies of the client's descriptors
         self.cut = False
         self.stalled = False
         self.wayland = Wayland(args.hide_global, args.rewrite, args.answer,
-                               args.count, args.max_pool) \
+                               args.count, args.max_pool, args.shrink_fds) \
             if args.hide_global or args.rewrite or args.answer or \
-            args.count or args.max_pool is not None else None
+            args.count or args.max_pool is not None or args.shrink_fds \
+            else None
         self.lock = threading.Lock()
         self.sending = threading.Lock()  # to the client, from both pumps
         self.closed = False
@@ -258,6 +277,10 @@ class Connection:
                 fds += new
                 if not data:
                     break
+                if not to_client and self.args.shrink_fds is not None:
+                    if not self.args.shrink_fds:  # at the client's next
+                        self.shrink()
+                    self.to_shrink += [os.dup(fd) for fd in new]
                 if to_client and self.stalled:  # passed on no more
                     for fd in fds:
                         os.close(fd)
@@ -265,6 +288,9 @@ class Connection:
                     continue
                 if self.wayland and to_client:
                     data = self.wayland.server(data)
+                    if self.wayland.shrink_now:
+                        self.wayland.shrink_now = False
+                        self.shrink()
                 elif self.wayland:
                     data, answers = self.wayland.client(data)
                     if answers:
@@ -299,6 +325,16 @@ class Connection:
             for fd in fds:
                 os.close(fd)
             self.close()
+
+    def shrink(self):
+        for fd in self.to_shrink:
+            try:
+                os.ftruncate(fd, 0)
+                self.count["shrunk"] += 1
+            except PermissionError:  # F_SEAL_SHRINK
+                self.count["sealed"] += 1
+            os.close(fd)
+        self.to_shrink = []
 
     def run(self):
         other = threading.Thread(target=self.pump, daemon=True,
@@ -397,6 +433,7 @@ def main():
     p.add_argument("--answer", action="append", default=[])
     p.add_argument("--count", action="append", default=[])
     p.add_argument("--max-pool", type=int)
+    p.add_argument("--shrink-fds", nargs="?", const="")
     p.add_argument("--once", action="store_true")
     p.add_argument("--ready")
     p.add_argument("--report")

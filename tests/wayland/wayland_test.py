@@ -44,6 +44,13 @@ WLR_GLOBALS = ["zwlr_screencopy_manager_v1"]
 USED = {"ext": re.compile(r"-> ext_image_copy_capture_frame_v1@\d+\.capture\("),
         "wlr": re.compile(r"-> zwlr_screencopy_frame_v1@\d+\.copy\(")}
 
+# Runs the command after it with WAYLAND_SOCKET naming descriptor 7, a
+# socket whose peer has gone.
+SOCKET_GONE = ["/usr/bin/python3", "-c", "import os, socket, sys; p = socket."
+               "socketpair(); os.dup2(p[0].fileno(), 7); p[1].close(); os."
+               "execvpe(sys.argv[1], sys.argv[1:], dict(os.environ, "
+               "WAYLAND_SOCKET='7'))"]
+
 # layout: what is done to the outputs before the capture; reference: what
 # the file must equal ("picture", "grim", or "outputs": grim's capture of
 # each output, placed); cut: the connection is cut at
@@ -61,7 +68,9 @@ USED = {"ext": re.compile(r"-> ext_image_copy_capture_frame_v1@\d+\.capture\("),
 # name); limit: each run's bound (seconds, peak MB); valgrind: the
 # optimised build also runs under valgrind; remode: launches while an
 # output changes its mode without pause (plug: while outputs are added and
-# removed).
+# removed); env: added to tusak's environment; argv: what runs tusak;
+# flipping: that many launches against a scripted portal, with another
+# user's link on the way to its file flipping without pause.
 CASES = {
     "one_output": dict(reference="picture"),
     "rotated_second_output": dict(layout="rotated", reference="grim"),
@@ -83,6 +92,18 @@ CASES = {
     "portal_png_bomb": dict(scripted="bomb"),
     "portal_png_beyond_bmp": dict(scripted="huge"),
     "session_bus_silent": dict(silent_bus=True),
+    "portal_link_flipped_by_another_user": dict(flipping=24),
+    # WAYLAND_SOCKET, stale, naming standard error: not taken, and the
+    # compositor on WAYLAND_DISPLAY read; naming a socket whose peer has
+    # gone: the reason names it. A compositor that cuts the pool short once
+    # it has copied into it: refused, the seal holds.
+    "socket_naming_stderr": dict(env={"WAYLAND_SOCKET": "2"},
+                                 reference="picture"),
+    "socket_peer_gone": dict(argv=SOCKET_GONE,
+                             why="WAYLAND_SOCKET=7 does not answer"),
+    "pool_shrunk_by_compositor": dict(
+        proxy=["--shrink-fds", "zwlr_screencopy_frame_v1.ready"],
+        reference="picture"),
     # Layouts saved whole: far wider than 32,767 px, more than 16 outputs;
     # past what a BMP holds, a reason and no picture.
     "far_right_output": dict(layout="far_right", reference="outputs"),
@@ -596,6 +617,46 @@ def silent_bus_run(s, tusak):
     print("silent bus: %.2f s, stderr %r" % (elapsed, lines))
 
 
+def flipping_run(s, tusak, launches):
+    """Launches against a scripted portal that names its file through
+    another user's link (flipping_user.py) to its folder or to one of the
+    user's with a text file of that name: each reads one, removes only the
+    portal's, and leaves the user's."""
+    picture = session.pattern(SCRIPTED_SIZE, mark=(0, 255, 0))
+    shared = os.path.join(s.dir, "shared")
+    portal, notes = (os.path.join(s.home, n) for n in ("portal", "notes"))
+    for d in (shared, portal, notes):
+        os.mkdir(d)
+    os.chmod(shared, 0o1777)
+    with open(os.path.join(notes, "out.png"), "w") as f:
+        f.write("milk, bread\n")
+    s._chown(portal, notes, f.name)
+    shutil.copy(os.path.join(os.path.dirname(__file__), "flipping_user.py"),
+                s.dir)
+    flipper = subprocess.Popen([
+        "setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+        "/usr/bin/python3", os.path.join(s.dir, "flipping_user.py"),
+        os.path.join(shared, "pics"), portal, notes])
+    try:
+        session.wait_for(lambda: os.path.islink(shared + "/pics"), 10, "link")
+        s.start_scripted_portal(
+            "--uri", shared + "/pics/out.png", "--made-at", portal + "/out.png",
+            "--write", s.put("portal-src.png", picture))
+        proxy, env = no_screencopy(s)
+        with proxy:
+            runs = [run_tusak(s, tusak, env)[:3] for _ in range(launches)]
+    finally:
+        flipper.kill()
+        flipper.wait()
+    for i, (status, lines, files) in enumerate(runs):
+        got = files["tusak0000.bmp"]  # else the user's: not a picture
+        assert status == 0 and ((lines, got.tobytes()) == (
+            [], picture.tobytes()) if got else any(l.endswith(
+                "out.png: not a PNG file") for l in lines)), (i, status, lines)
+    assert any(r[2]["tusak0000.bmp"] for r in runs), "the portal's never read"
+    assert open(f.name).read() == "milk, bread\n", "the user's file changed"
+
+
 def lay_out(s, layout):
     """Changes the outputs as the row says."""
     if layout == "rotated":
@@ -676,11 +737,12 @@ def cut_runs(s, tusak, fractions):
         assert list(files) == ["tusak0000.bmp"], (where, list(files))
 
 
-def check_no_picture(s, tusak, why, env, limit=None):
+def check_no_picture(s, tusak, why, env, limit=None, argv=()):
     """No display system serves: the reasons, then the notices of a grab
     without a bitmap, and no file of the screen's size (nothing read from
     elsewhere)."""
-    status, notices, files, header = run_tusak(s, tusak, env, limit=limit)
+    status, notices, files, header = run_tusak(s, tusak, env, argv=argv,
+                                               limit=limit)
     assert status == 0, status
     reasons = [n for n in notices if n.startswith("tusak: ")]
     assert reasons and notices[:len(reasons)] == reasons, notices
@@ -1037,6 +1099,8 @@ def run(case, tusak, release=None):
             scripted_run(s, own, row["scripted"])
         elif row.get("silent_bus"):
             silent_bus_run(s, own)
+        elif "flipping" in row:
+            flipping_run(s, own, row["flipping"])
         elif "kwin" in row:
             kwin_run(s, own, row, picture)
         elif row.get("portal"):
@@ -1062,7 +1126,7 @@ def run(case, tusak, release=None):
         elif row.get("remode"):
             remode_runs(s, own, row["remode"], row.get("plug", False))
         else:
-            env = s.env
+            env = dict(s.env, **row.get("env", {}))
             proxy = None
             options = sum((["--hide-global", g] for g in row.get("hide", [])),
                           row.get("proxy", []))
@@ -1071,11 +1135,12 @@ def run(case, tusak, release=None):
                 proxy = Proxy(listen, os.path.join(
                     s.runtime, s.env["WAYLAND_DISPLAY"]), *options,
                     workdir=s.workdir(), run_as=s.as_user, env=s.env)
-                env = dict(s.env, WAYLAND_DISPLAY="wayland-hidden")
+                env = dict(env, WAYLAND_DISPLAY="wayland-hidden")
             try:
                 if row.get("why"):
                     check_no_picture(s, own, row["why"].format(
-                        env["WAYLAND_DISPLAY"]), env, row.get("limit"))
+                        env["WAYLAND_DISPLAY"]), env, row.get("limit"),
+                        row.get("argv", ()))
                     if row.get("limit") and proxy:  # and the pools' memory
                         pool = asked(proxy)[1] / 2 ** 20
                         assert pool < row["limit"][1], "a %d MB pool" % pool
@@ -1088,6 +1153,10 @@ def run(case, tusak, release=None):
                                 row["reference"]]()
                     check_capture(s, own, want, env, row.get("protocol"),
                                   ignore=row.get("ignore"))
+                    if "--shrink-fds" in options:  # refused: sealed
+                        report = proxy.reports()[0]
+                        assert report["sealed"] and not report["shrunk"], \
+                            report
                     if row.get("valgrind"):
                         if not release or not os.path.exists(release):
                             raise AssertionError(

@@ -40,7 +40,10 @@ AS_NOBODY = dict(depth=24, bits=32, out="tusak0001.bmp", user=[
 # namespace of their own; cuts: the connection cut at points of a run;
 # stalls: the server falls silent at points of a run; scripted: a server of
 # the row's own instead of Xvfb, which answers the connection setup with
-# lies, random bytes, or not at all (see SCRIPTS).
+# lies, random bytes, or not at all (see SCRIPTS); sh: the shell line that
+# launches tusak ("$@"); screen: added to DISPLAY; env: added to the
+# launch's; bytes: the file's length; shrink: through a proxy that cuts the
+# shared memory short once the server has it.
 CASES = {
     "capture_24": dict(depth=24, bits=32),
     "capture_24_noshm": dict(depth=24, bits=32, xvfb=NO_SHM),
@@ -98,6 +101,25 @@ CASES = {
     "random_setups": dict(depth="unset", scripted="random"),
     "silent_server": dict(depth="unset", scripted="silent"),
     "silent_after_setup": dict(depth="unset", scripted="setup_then_silent"),
+    # Standard descriptors closed or few: the picture, nothing written into
+    # it (no memory for the pixels: the headers alone), or a reason. A screen
+    # the display lacks, said; the server's cut of shared memory, refused.
+    "stderr_closed": dict(depth=24, bits=32, sh='exec "$@" 2>&-'),
+    "standard_fds_closed_no_memory": dict(
+        depth=24, sh='exec "$@" <&- >&- 2>&-', bytes=54, env={
+            "ASAN_OPTIONS":
+                "allocator_may_return_null=1:max_allocation_size_mb=2"}),
+    "seven_descriptors": dict(depth=24, bits=32,
+                              sh='exec prlimit --nofile=7:7 "$@"'),
+    "five_descriptors": dict(depth=24, sh='ulimit -n 5; exec "$@"',
+                             notices=NO_BITMAP, empty=True, why=[
+                                 "X display {}: no file descriptor is free "
+                                 "to connect with"]),
+    "no_screen_5": dict(depth=24, screen=".5", notices=NO_BITMAP, empty=True,
+                        why=["X display {} has no screen 5"]),
+    "screen_minus_1": dict(depth=24, screen=".-1", notices=NO_BITMAP,
+                           empty=True, why=["X display {} has no screen -1"]),
+    "shm_shrunk_by_server": dict(depth=24, shrink=True),
     "probe_bounds_8": dict(depth=8, probe="bounds", expect="2 767 3"),
     "probe_lines_16": dict(depth=16, probe="lines", expect="5 1 0"),
     "probe_layouts": dict(depth="unset", probe="layouts",
@@ -476,16 +498,18 @@ def segments_of(pid):
                 if line.split()[4] == str(pid)]
 
 
-def through_proxy(tusak, env, work, cut=None, stall=None):
+def through_proxy(tusak, env, work, cut=None, stall=None, options=()):
     """One launch through a proxy to the display that ends the connection
-    after cut bytes from the server, or passes on no more after stall; the
-    launch's (status, stderr, pid) and the proxy's count of the bytes."""
+    after cut bytes from the server, or passes on no more after stall, or
+    as options say; the launch's (status, stderr, pid) and the proxy's
+    count of the bytes."""
     listen = free_display()
     proxy = subprocess.Popen(
         [sys.executable, PROXY, "/tmp/.X11-unix/X" + listen[1:],
          "/tmp/.X11-unix/X" + env["DISPLAY"][1:], "--once"] +
         (["--cut", str(cut)] if cut is not None else []) +
-        (["--stall", str(stall)] if stall is not None else []),
+        (["--stall", str(stall)] if stall is not None else []) +
+        list(options),
         stdout=subprocess.PIPE, text=True)
     try:
         assert select.select([proxy.stdout], [], [], TIMEOUT)[0] and \
@@ -593,6 +617,12 @@ def run(case, tusak, probe):
         if "scripted" in row:
             run_scripted(row["scripted"], tusak, env, work)
             return
+        if row.get("shrink"):  # refused: the file is sealed
+            result, counts = through_proxy(tusak, env, work,
+                                           options=["--shrink-fds"])
+            assert result[:2] == (0, "") and counts["sealed"], (result, counts)
+            check_bmp(os.path.join(work, "tusak0000.bmp"), 32, dump(env))
+            return
         make(row.get("setup"), work)
         before = {n: state(os.path.join(work, n)) for n in os.listdir(work)}
         if row.get("namespaces"):
@@ -608,7 +638,11 @@ def run(case, tusak, probe):
             os.chmod(own, 0o755)
             tusak = own
         command = row.get("user", []) + (
-            ["unshare", "--ipc"] if row.get("namespaces") else []) + [tusak]
+            ["unshare", "--ipc"] if row.get("namespaces") else []) + (
+            ["sh", "-c", row["sh"], "sh"] if "sh" in row else []) + [tusak]
+        if "screen" in row:  # no pixels to compare then
+            env = dict(env, DISPLAY=env["DISPLAY"] + row["screen"])
+        env = dict(env, **row.get("env", {}))
         stderr = subprocess.PIPE
         if row.get("closed_stderr"):  # a notice meets a pipe nobody reads
             reader, stderr = os.pipe()
@@ -632,6 +666,9 @@ def run(case, tusak, probe):
         assert {n: state(os.path.join(work, n)) for n in before} == before
         if row.get("empty"):
             assert open(os.path.join(work, outs[0]), "rb").read() == EMPTY_BMP
+        if "bytes" in row:
+            size = os.path.getsize(os.path.join(work, outs[0]))
+            assert size == row["bytes"], size
         if "fsize" in row:  # headers whole, pixels cut at the limit
             data = open(os.path.join(work, outs[0]), "rb").read()
             assert len(data) == row["fsize"], len(data)
