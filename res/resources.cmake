@@ -1,6 +1,7 @@
-# Attaches the icon and the manifest to the executable. The icon images are
-# drawn at build time by make_icons.py into <build>/res; tusak.rc picks them
-# and tusak.manifest up through its include path.
+# Attaches the icon, the manifest and the version to the executable. The
+# icon images are drawn at build time by make_icons.py into <build>/res,
+# beside version.h; tusak.rc picks them and tusak.manifest up through its
+# include path.
 function(tusak_add_resources target)
   find_program(TUSAK_PYTHON3 NAMES python3 REQUIRED)
   set(src ${CMAKE_CURRENT_FUNCTION_LIST_DIR})
@@ -9,6 +10,8 @@ function(tusak_add_resources target)
   foreach(id RANGE 1 8)
     list(APPEND generated ${out}/icon${id}.bin)
   endforeach()
+
+  configure_file(${src}/version.h.in ${out}/version.h @ONLY)
 
   add_custom_command(
     OUTPUT ${generated}
@@ -20,6 +23,6 @@ function(tusak_add_resources target)
   # windres does not report the files it embeds, so name them here.
   set_source_files_properties(${src}/tusak.rc PROPERTIES
     INCLUDE_DIRECTORIES "${out};${src}"
-    OBJECT_DEPENDS "${generated};${src}/tusak.manifest")
+    OBJECT_DEPENDS "${generated};${src}/tusak.manifest;${out}/version.h")
   target_sources(${target} PRIVATE ${src}/tusak.rc ${generated})
 endfunction()

@@ -1,7 +1,10 @@
 // The parts of the Linux layer that need no display: the layout of a
 // Wayland desktop's outputs, the buffers a compositor may ask for, the
-// checks of an X server's setup, KWin's pixel formats and the BMP's limits.
+// checks of an X server's setup, KWin's pixel formats, the BMP's limits and
+// the reads of memory a peer shares.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <vector>
@@ -9,6 +12,7 @@
 #include "bmpfile/dib.h"
 #include "kwin.h"
 #include "layout.h"
+#include "sharedpages.h"
 #include "x11.h"
 
 namespace {
@@ -235,6 +239,28 @@ TEST(KWinPixels, EveryFormatReadsAsBlueGreenRedZero) {
         << "format " << c.format;
   }
   EXPECT_EQ(KWinBytesPerPixel(3), 0u);  // Mono: not read
+}
+
+void ReadSecondPage(void *pv) {
+  volatile BYTE b = static_cast<const BYTE *>(pv)[sysconf(_SC_PAGESIZE)];
+  static_cast<void>(b);
+}
+
+// Sealed, the cut is refused; unsealed, the read of the page gone fails
+// alone, and so does the next.
+TEST(SharedPages, ACutIsRefusedOrFailsTheReadAlone) {
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  for (bool sealed : {true, false, false}) {
+    int fd = sealed ? MakeSharedMemory("test", 2 * page)
+                    : memfd_create("test", MFD_CLOEXEC);
+    ASSERT_EQ(ftruncate(fd, static_cast<off_t>(2 * page)), 0);
+    void *p = mmap(nullptr, 2 * page, PROT_READ, MAP_SHARED, fd, 0);
+    ASSERT_NE(p, MAP_FAILED);
+    EXPECT_EQ(ftruncate(fd, static_cast<off_t>(page)) == 0, !sealed);
+    EXPECT_EQ(ReadSharedPages(ReadSecondPage, p), sealed);
+    munmap(p, 2 * page);
+    close(fd);
+  }
 }
 
 }  // namespace

@@ -45,8 +45,8 @@ void SaveBitmapFile(BITMAPINFO *pbmi, char *szFileName, HBITMAP hbmScreen,
 
   // Without a buffer the fetch only completes the record. A failed fetch
   // leaves black rows, never what the memory held before.
-  if (!GetDIBits(hdcScreen, hbmScreen, 0, static_cast<WORD>(pbih->biHeight),
-                 pBits, pbmi, DIB_RGB_COLORS)) {
+  if (!FetchDIBits(hdcScreen, hbmScreen, 0, static_cast<WORD>(pbih->biHeight),
+                   pBits, pbmi, DIB_RGB_COLORS)) {
     ReportError("GetDIBits");
     if (pBits) std::memset(pBits, 0, cbBitsBlock);
   }

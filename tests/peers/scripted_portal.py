@@ -2,13 +2,15 @@
 """A desktop portal that answers Screenshot calls as a test scripts it, on
 the session bus of DBUS_SESSION_BUS_ADDRESS (python3-dbus, python3-gi).
 
-    scripted_portal.py [--write SRC] [--uri PATH] [--request-path token|other]
+    scripted_portal.py [--write SRC] [--uri PATH] [--made-at REAL]
+                       [--request-path token|other]
                        [--answer-first] [--never-reply]
 
 Each call to org.freedesktop.portal.Screenshot.Screenshot copies SRC's bytes
-to PATH when --write is given (else PATH is handed back as it is), and then
-answers with a Response signal (success, uri file://PATH) sent to the caller
-alone, as xdg-desktop-portal does.
+to PATH when --write is given (else PATH is handed back as it is), or to
+REAL, the file PATH names through a link, and then answers with a Response
+signal (success, uri file://PATH) sent to the caller alone, as
+xdg-desktop-portal does.
 
 --request-path token  the request's path is built from the caller's unique
                       name and its handle_token (newer portals; default)
@@ -50,7 +52,8 @@ class Portal(dbus.service.Object):
         else:
             path = REQUESTS + "elsewhere/%d" % self.count
         if self.args.write:
-            shutil.copyfile(self.args.write, self.args.uri)
+            shutil.copyfile(self.args.write,
+                            self.args.made_at or self.args.uri)
         if self.args.answer_first:
             self.respond(sender, path)
             reply(dbus.ObjectPath(path))
@@ -72,6 +75,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--write")
     parser.add_argument("--uri", default="/tmp/out.png")
+    parser.add_argument("--made-at")
     parser.add_argument("--request-path", choices=["token", "other"],
                         default="token")
     parser.add_argument("--answer-first", action="store_true")

@@ -1,7 +1,8 @@
 #!/usr/bin/python3
-"""Checks that tusak.exe carries exactly its icon and its manifest.
+"""Checks that tusak.exe carries exactly its icon, its manifest and its
+version.
 
-Usage: check_resources.py path/to/tusak.exe
+Usage: check_resources.py path/to/tusak.exe VERSION
 Needs wrestool and icotool (icoutils). Prints every mismatch; exit 1 if any.
 """
 
@@ -14,13 +15,13 @@ import sys
 import tempfile
 import xml.etree.ElementTree as ET
 
-RT_ICON, RT_GROUP_ICON, RT_MANIFEST = 3, 14, 24
+RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
 # (size, bits per pixel, palette entries) of the images in each group.
 IMAGES = [(16, 4, 16), (32, 4, 16), (16, 8, 256), (32, 8, 256), (48, 8, 256),
           (16, 32, 0), (32, 32, 0), (48, 32, 0)]
 GROUPS = [107, 108]
 # Everything the resource table may hold: (type, name) -> count.
-TABLE = {(RT_ICON, None): len(IMAGES), (RT_MANIFEST, 1): 1,
+TABLE = {(RT_ICON, None): len(IMAGES), (RT_MANIFEST, 1): 1, (RT_VERSION, 1): 1,
          **{(RT_GROUP_ICON, g): 1 for g in GROUPS}}
 # The manifest's elements: the wrapper, and the one setting with its value.
 WRAPPER = {'assembly', 'trustInfo', 'security', 'requestedPrivileges'}
@@ -85,6 +86,27 @@ def check_alpha(exe, icons):
             check({0, 255} <= alpha, f'icon {rid}: alpha values {alpha}')
 
 
+def check_version(exe, version):
+    """The fixed numbers, and the texts Explorer's Details tab shows: those
+    of the table that the translation names."""
+    raw = resource(exe, RT_VERSION, 1)
+    at = raw.find(struct.pack('<I', 0xFEEF04BD))  # VS_FIXEDFILEINFO
+    a, b, c = map(int, version.split('.'))
+    numbers = struct.unpack_from('<4I', raw, at + 8) if at > 0 else ()
+    check(numbers == (a << 16 | b, c << 16) * 2, f'version numbers {numbers}')
+    # Each text: its name, a terminator, padding to 4 bytes, the value.
+    text = raw.decode('utf-16-le', 'replace')
+    texts = dict(re.findall(r'(\w+)\0\0?([^\0]+)\0', text))
+    at = raw.rfind('Translation\0'.encode('utf-16-le')) + 24
+    translation = raw[(at + 3) & ~3:][:4]
+    table = '%04X%04X' % struct.unpack('<HH', translation)
+    want = {'ProductName': 'tusak', 'FileVersion': version,
+            'ProductVersion': version, 'OriginalFilename': 'tusak.exe',
+            'LegalCopyright': 'Copyright (c) 2026 The tusak authors. MIT licence.'}
+    check(table in text and texts.get('FileDescription') and
+          want.items() <= texts.items(), f'version texts {texts} ({table})')
+
+
 def check_manifest(exe):
     root = ET.fromstring(resource(exe, RT_MANIFEST, 1))
     elements = [(e.tag.split('}')[-1], e.attrib) for e in root.iter()]
@@ -95,7 +117,7 @@ def check_manifest(exe):
 
 
 def main():
-    exe = sys.argv[1]
+    exe, version = sys.argv[1:3]
     for tool in ('wrestool', 'icotool'):
         if not shutil.which(tool):
             sys.exit(f'{tool} not found: install icoutils')
@@ -108,12 +130,13 @@ def main():
                     check_group(exe, group, icons, tmp)
             check_alpha(exe, icons)
             check_manifest(exe)
+            check_version(exe, version)
     except (OSError, subprocess.CalledProcessError, ET.ParseError,
             struct.error) as e:
         errors.append(f'{exe}: {e}'
                       + (f' {e.stderr.decode()}' if getattr(e, 'stderr', None)
                          else ''))
-    print('\n'.join(errors) or f'{exe}: icon and manifest as expected')
+    print('\n'.join(errors) or f'{exe}: icon, manifest and version as expected')
     sys.exit(1 if errors else 0)
 
 

@@ -180,11 +180,12 @@ void *OpenPortal(DisplayInfo *pInfo) {
   if (!RequestScreenshot(*p, bus, &answer) ||
       !ReadPortalFile(answer.path, &d->file) ||
       !MeasurePng(d->file.data, d->file.cb, answer.path, &d->picture)) {
+    ClosePortalFolder(&d->file);
     std::free(d->file.data);
     delete d;
     return nullptr;
   }
-  RemovePortalFile(answer.path, d->file, answer.asked);
+  RemovePortalFile(answer.path, &d->file, answer.asked);
   pInfo->cx = d->picture.width;
   pInfo->cy = d->picture.rows;
   pInfo->nDibBits = 32;

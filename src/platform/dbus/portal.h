@@ -15,19 +15,24 @@
 struct PortalFile {
   BYTE *data;
   size_t cb;
-  struct stat st;  // of the file read
+  struct stat st;    // of the file read
+  int dirFd;         // the folder it was read in, until removed; else -1
+  const char *name;  // its name there, within the path
 };
 
 // Reads the file at path: false, with a why line, if it is refused (not a
 // regular file of this user's, a link, empty, or too large for a picture)
-// or cannot be read.
+// or cannot be read. Its folder is kept open when it was read.
 bool ReadPortalFile(const char *path, PortalFile *pFile);
 // Removes the file once its picture has served, only when it is the
 // portal's fresh file for this request: changed no earlier than the request
 // was made (asked, on the file system's clock), and still the file that was
-// read. Otherwise it stays, with a word on why.
-void RemovePortalFile(const char *path, const PortalFile &file,
+// read, in the folder it was read in. Otherwise it stays, with a word on
+// why. Then closes the folder.
+void RemovePortalFile(const char *path, PortalFile *pFile,
                       const timespec &asked);
+// Closes the folder of a file that stays.
+void ClosePortalFolder(PortalFile *pFile);
 
 // What the decoding found of a PNG picture.
 struct PngPicture {

@@ -2,7 +2,10 @@
 // this user's, and removed only once its picture has served and only when
 // it is plainly the portal's fresh file for this request. What another user
 // put at the path the portal writes is never read; a picture of the user's
-// that was there before is read and left in place.
+// that was there before is read and left in place. The folder is opened
+// once, and the file read and removed in it: a link on the way there that
+// changes meanwhile (another user's, in a shared folder) cannot have one
+// file read and another removed.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -23,12 +26,31 @@ const off_t kMaxPngBytes = off_t(1) << 30;
 
 bool ReadPortalFile(const char *path, PortalFile *pFile) {
   *pFile = PortalFile();
+  pFile->dirFd = -1;
+  // The folder as the path names it (links the user made on the way to it
+  // are followed), and the file's name in it. The portal names full paths.
+  const char *slash = std::strrchr(path, '/');
+  size_t cbFolder = slash ? static_cast<size_t>(slash - path) : 0;
+  char folder[4096] = "/";
+  bool named = slash && slash[1] && cbFolder < sizeof folder;
+  if (named && cbFolder > 0) {
+    std::memcpy(folder, path, cbFolder);
+    folder[cbFolder] = '\0';
+  }
+  pFile->name = named ? slash + 1 : "";
+  int dirFd = named ? open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
   // Not a link's target, nor a device or a pipe that would block the open.
   int fd =
-      open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+      dirFd == -1
+          ? -1
+          : openat(dirFd, pFile->name,
+                   O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
   if (fd == -1) {
     NoteWhy("cannot open %s (%s)", path,
-            errno == ELOOP ? "a symbolic link" : std::strerror(errno));
+            !named           ? "not a file's full path"
+            : errno == ELOOP ? "a symbolic link"
+                             : std::strerror(errno));
+    if (dirFd != -1) close(dirFd);
     return false;
   }
   struct stat &st = pFile->st;
@@ -44,6 +66,7 @@ bool ReadPortalFile(const char *path, PortalFile *pFile) {
   if (refused) {
     NoteWhy("%s refused: %s", path, refused);
     close(fd);
+    close(dirFd);
     return false;
   }
   size_t cb = static_cast<size_t>(st.st_size), got = 0;
@@ -58,26 +81,35 @@ bool ReadPortalFile(const char *path, PortalFile *pFile) {
   if (!data || got != cb) {
     NoteWhy("cannot read %s", path);
     std::free(data);
+    close(dirFd);
     return false;
   }
   pFile->data = data;
   pFile->cb = cb;
+  pFile->dirFd = dirFd;
   return true;
 }
 
-void RemovePortalFile(const char *path, const PortalFile &file,
+void RemovePortalFile(const char *path, PortalFile *pFile,
                       const timespec &asked) {
-  const struct stat &st = file.st;
+  const struct stat &st = pFile->st;
   bool fresh =
       st.st_mtim.tv_sec > asked.tv_sec || (st.st_mtim.tv_sec == asked.tv_sec &&
                                            st.st_mtim.tv_nsec >= asked.tv_nsec);
-  // The name is removed only while it is still the file that was read.
+  // The name is removed, in the folder it was read in, only while it is
+  // still the file that was read.
   struct stat now;
   if (!fresh)
     NoteAlways("%s left in place: older than the request", path);
-  else if (lstat(path, &now) != 0 || now.st_dev != st.st_dev ||
-           now.st_ino != st.st_ino)
+  else if (fstatat(pFile->dirFd, pFile->name, &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+           now.st_dev != st.st_dev || now.st_ino != st.st_ino)
     NoteAlways("%s left in place: replaced while read", path);
-  else if (unlink(path) != 0)
+  else if (unlinkat(pFile->dirFd, pFile->name, 0) != 0)
     NoteAlways("%s left in place: %s", path, std::strerror(errno));
+  ClosePortalFolder(pFile);
+}
+
+void ClosePortalFolder(PortalFile *pFile) {
+  if (pFile->dirFd != -1) close(pFile->dirFd);
+  pFile->dirFd = -1;
 }

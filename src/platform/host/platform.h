@@ -149,4 +149,11 @@ FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 // for reading; it is closed again at once and nothing is read.
 BOOL ProbeFileName(LPCSTR lpFileName);
 
+// Not Win32: the pixel fetch. Here GetDIBits itself: the display systems
+// behind it already write the byte that 32-bit pixels leave unused as 0.
+inline int FetchDIBits(HDC hdc, HBITMAP hbm, UINT start, UINT cLines,
+                       LPVOID lpvBits, BITMAPINFO *lpbmi, UINT usage) {
+  return GetDIBits(hdc, hbm, start, cLines, lpvBits, lpbmi, usage);
+}
+
 #endif

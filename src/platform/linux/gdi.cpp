@@ -239,6 +239,7 @@ int GetDIBits(HDC hdc, HBITMAP hbm, UINT start, UINT cLines, LPVOID lpvBits,
                                 static_cast<int>(first), static_cast<int>(n),
                                 static_cast<BYTE *>(lpvBits), stride,
                                 palette)) {
+    TellWhy(true);  // what the fetch met, before the notice it leads to
     return 0;
   }
 

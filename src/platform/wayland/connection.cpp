@@ -3,11 +3,14 @@
 // compositor's answers, each within a time limit. It is made once a launch:
 // a compositor that does not answer costs one wait, not one per protocol.
 #include <poll.h>
+#include <sys/stat.h>
 #include <wayland-client.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -221,11 +224,52 @@ bool Roundtrip(wl_display *display, uint64_t deadlineUs) {
   return ok;
 }
 
+// What a WAYLAND_SOCKET of value v is, if it is no socket a compositor
+// handed down: null when it may be one.
+const char *NoSocket(const char *v) {
+  char *end;
+  errno = 0;
+  long fd = std::strtol(v, &end, 10);
+  struct stat st;
+  if (errno || end == v || *end || fd < 0 || fd > INT_MAX) return "no number";
+  if (fd <= 2)
+    return fd == 0   ? "standard input"
+           : fd == 1 ? "standard output"
+                     : "standard error";
+  if (fstat(static_cast<int>(fd), &st) != 0) return "not open";
+  return S_ISSOCK(st.st_mode) ? nullptr : "not a socket";
+}
+
+// The name the compositor goes by in the why lines: WAYLAND_SOCKET's, when
+// libwayland is to take that descriptor, else WAYLAND_DISPLAY's; null for
+// none. libwayland takes WAYLAND_SOCKET's descriptor as the compositor's
+// and closes it when done: a stale value, passed on from a launcher, could
+// name standard error or a file. Such a value is dropped, with a word on
+// why, and WAYLAND_DISPLAY is tried instead.
+const char *CompositorName(bool *pfSocket) {
+  static char socketName[64];
+  const char *v = std::getenv("WAYLAND_SOCKET");
+  *pfSocket = false;
+  if (v && !NoSocket(v)) {
+    *pfSocket = true;
+    std::snprintf(socketName, sizeof socketName, "WAYLAND_SOCKET=%s", v);
+    return socketName;
+  }
+  if (v) {
+    NoteWhyAbout("WAYLAND_SOCKET=%.20s names no compositor's socket (%s)", v,
+                 NoSocket(v));
+    unsetenv("WAYLAND_SOCKET");
+  }
+  const char *name = std::getenv("WAYLAND_DISPLAY");
+  return name && *name ? name : nullptr;
+}
+
 // The connection, its globals and its outputs laid out; null, with the
 // reason noted, if it does not serve.
 WaylandDisplay *Connect() {
-  const char *name = std::getenv("WAYLAND_DISPLAY");
-  if (!name || !*name) return nullptr;
+  bool fromSocket;
+  const char *name = CompositorName(&fromSocket);
+  if (!name) return nullptr;
   // libwayland writes its complaints to standard error, where the notices
   // go; a failure shows as the calls that fail.
   wl_log_set_handler_client(Discard);
@@ -234,7 +278,7 @@ WaylandDisplay *Connect() {
     // A name that is not a path is looked for in XDG_RUNTIME_DIR.
     const char *runtime = std::getenv("XDG_RUNTIME_DIR");
     NoteWhyAbout("no Wayland compositor answers on %s%s", name,
-                 name[0] != '/' && (!runtime || !*runtime)
+                 !fromSocket && name[0] != '/' && (!runtime || !*runtime)
                      ? " (XDG_RUNTIME_DIR is not set)"
                      : "");
     return nullptr;

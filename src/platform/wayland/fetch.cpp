@@ -8,7 +8,9 @@
 #include <cstring>
 #include <new>
 
+#include "sharedpages.h"
 #include "wayland.h"
+#include "why.h"
 
 namespace {
 
@@ -198,6 +200,25 @@ void ClearGaps(const WaylandBitmap *bm, int y, BYTE *line, int (*spans)[2]) {
     std::memset(line + 4 * size_t(x), 0, 4 * size_t(bm->width - x));
 }
 
+// What the fetch puts in place: image rows top .. top+n-1 of every output
+// shown, from the pool the compositor shares.
+struct Placing {
+  const WaylandBitmap *bm;
+  int top, n;
+  BYTE *pBits;
+  size_t cbStride;
+  int start;
+};
+
+void PlaceOutputs(void *pv) {
+  const Placing &p = *static_cast<const Placing *>(pv);
+  const WaylandDisplay *d = p.bm->d;
+  for (int i = 0; i < d->nOutputs; ++i)
+    if (Shows(*d->outputs[i]))
+      PlaceOutput(p.bm, *d->outputs[i], p.top, p.n, p.pBits, p.cbStride,
+                  p.start);
+}
+
 }  // namespace
 
 bool IsKnownShmFormat(uint32_t format) {
@@ -257,8 +278,10 @@ bool FetchWayland(void *, void *pBitmap, int start, int n, BYTE *pBits,
         pBits + static_cast<size_t>(bm->height - 1 - y - start) * cbStride,
         spans);
   std::free(spans);
-  for (int i = 0; i < d->nOutputs; ++i)
-    if (Shows(*d->outputs[i]))
-      PlaceOutput(bm, *d->outputs[i], top, n, pBits, cbStride, start);
+  Placing placing = {bm, top, n, pBits, cbStride, start};
+  if (!ReadSharedPages(PlaceOutputs, &placing)) {
+    NoteWhyAbout("%s cut the capture's shared memory short", d->name);
+    return false;
+  }
   return true;
 }

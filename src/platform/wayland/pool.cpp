@@ -9,6 +9,7 @@
 
 #include <cstdint>
 
+#include "sharedpages.h"
 #include "wayland.h"
 
 namespace {
@@ -47,11 +48,9 @@ bool MakePool(WaylandDisplay *d, WaylandBitmap *bm) {
     MakeBuffers(d, bm);
     return true;
   }
-  int fd = memfd_create("tusak-capture", MFD_CLOEXEC);
+  int fd = MakeSharedMemory("tusak-capture", size);
   if (fd == -1) return false;
-  void *p = MAP_FAILED;
-  if (ftruncate(fd, static_cast<off_t>(size)) == 0)
-    p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  void *p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   wl_shm_pool *pool =
       p == MAP_FAILED
           ? nullptr

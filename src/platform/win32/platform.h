@@ -9,4 +9,9 @@
 // for reading; it is closed again at once and nothing is read.
 BOOL ProbeFileName(LPCSTR lpFileName);
 
+// Not Win32: the pixel fetch, GetDIBits with the byte that 32-bit pixels
+// leave unused set to 0, so that every viewer shows the picture opaque.
+int FetchDIBits(HDC hdc, HBITMAP hbm, UINT start, UINT cLines, LPVOID lpvBits,
+                LPBITMAPINFO lpbmi, UINT usage);
+
 #endif

@@ -13,6 +13,8 @@
 #include <cstring>
 #include <new>
 
+#include "sharedpages.h"
+#include "why.h"
 #include "x11.h"
 
 namespace {
@@ -32,11 +34,9 @@ const int kColorsPerRequest = 2048;
 // fetches use plain requests.
 void AttachSharedStrips(X11Display *d, X11Bitmap *bm) {
   size_t size = kSlots * bm->cbLine * static_cast<size_t>(bm->stripRows);
-  int fd = memfd_create("tusak-strips", MFD_CLOEXEC);
+  int fd = MakeSharedMemory("tusak-strips", size);
   if (fd == -1) return;
-  void *p = MAP_FAILED;
-  if (ftruncate(fd, static_cast<off_t>(size)) == 0)
-    p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  void *p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   if (p == MAP_FAILED) {
     close(fd);
     return;
@@ -134,6 +134,28 @@ const BYTE *ReceiveStrip(X11Bitmap *bm, unsigned sequence, int rows, int slot,
       AwaitReply(c, sequence, sizeof(xcb_get_image_reply_t) + need));
   *ppReply = r;
   return r ? g_xcb.get_image_data(r) : nullptr;
+}
+
+// A strip's image rows y0 .. y1-1, as received, to convert into DIB lines.
+struct Strip {
+  const X11Bitmap *bm;
+  const BYTE *rows;
+  int y0, y1, start;
+  BYTE *pBits;
+  size_t cbStride, rowBytes;
+};
+
+void ConvertStrip(void *pv) {
+  const Strip &s = *static_cast<const Strip *>(pv);
+  const X11Bitmap *bm = s.bm;
+  for (int y = s.y0; y < s.y1; ++y) {
+    BYTE *line = s.pBits +
+                 static_cast<size_t>(bm->height - 1 - y - s.start) * s.cbStride;
+    ConvertServerRow(bm->display->layout, bm->map,
+                     s.rows + static_cast<size_t>(y - s.y0) * bm->cbLine, line,
+                     bm->width);
+    std::memset(line + s.rowBytes, 0, s.cbStride - s.rowBytes);
+  }
 }
 
 }  // namespace
@@ -240,18 +262,18 @@ bool FetchX11(void *, void *pBitmap, int start, int n, BYTE *pBits,
   for (int k = 0; ok && k < count; ++k) {
     int y0 = top + k * bm->stripRows, y1 = y0 + rowsOf(k);
     void *reply;
-    const BYTE *strip =
+    Strip s = {bm, nullptr, y0, y1, start, pBits, cbStride, rowBytes};
+    s.rows =
         ReceiveStrip(bm, sequences[k % kSlots], y1 - y0, k % kSlots, &reply);
-    for (int y = y0; strip && y < y1; ++y) {
-      BYTE *line =
-          pBits + static_cast<size_t>(bm->height - 1 - y - start) * cbStride;
-      ConvertServerRow(bm->display->layout, m,
-                       strip + static_cast<size_t>(y - y0) * bm->cbLine, line,
-                       bm->width);
-      std::memset(line + rowBytes, 0, cbStride - rowBytes);
+    ok = s.rows != nullptr;
+    if (ok && !ReadSharedPages(ConvertStrip, &s)) {
+      // The server cut the shared memory short: nothing more is read there.
+      NoteWhyAbout("X display %s cut the capture's shared memory short",
+                   bm->display->name);
+      DetachSharedStrips(bm);
+      ok = false;
     }
     std::free(reply);
-    ok = strip != nullptr;
     // Its slot is free again: the server fills it while the next are
     // converted.
     int next = k + kSlots;

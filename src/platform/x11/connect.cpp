@@ -1,13 +1,18 @@
 // The connection to the X server named by DISPLAY, made within the time
 // limit, and its setup read and checked: the X11 display system's Open.
+#include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 #include "display.h"
@@ -17,11 +22,16 @@
 namespace {
 
 // A connection being made on a thread of its own, as libxcb waits for the
-// server's setup without end: past the time limit it is left behind.
+// server's setup without end: past the time limit it is left behind. Its
+// return is told through a condition, not a pipe: every descriptor counts
+// under a low limit on open files.
 struct Connecting {
+  pthread_mutex_t lock;
+  pthread_cond_t returned;
+  bool done;
   xcb_connection_t *conn;
   int screen;
-  int done[2];  // a byte is written once xcb_connect has returned
+  int error;  // errno as xcb_connect left it
 };
 
 // Kept reachable for as long as the thread may use it.
@@ -29,11 +39,34 @@ Connecting *g_connecting;
 
 void *ConnectAside(void *p) {
   Connecting *k = static_cast<Connecting *>(p);
-  __atomic_store_n(&k->conn, g_xcb.connect(nullptr, &k->screen),
-                   __ATOMIC_RELEASE);
-  ssize_t written = write(k->done[1], "", 1);
-  static_cast<void>(written);
+  xcb_connection_t *c = g_xcb.connect(nullptr, &k->screen);
+  int error = errno;
+  pthread_mutex_lock(&k->lock);
+  k->conn = c;
+  k->error = error;
+  k->done = true;
+  pthread_cond_signal(&k->returned);
+  pthread_mutex_unlock(&k->lock);
   return nullptr;
+}
+
+// Whether xcb_connect has returned, waiting up to ms for it.
+bool AwaitConnect(Connecting *k, int ms) {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  t.tv_sec += ms / 1000;
+  t.tv_nsec += ms % 1000 * 1000000L;
+  if (t.tv_nsec >= 1000000000L) {
+    t.tv_sec += 1;
+    t.tv_nsec -= 1000000000L;
+  }
+  pthread_mutex_lock(&k->lock);
+  while (!k->done &&
+         pthread_cond_timedwait(&k->returned, &k->lock, &t) != ETIMEDOUT) {
+  }
+  bool done = k->done;
+  pthread_mutex_unlock(&k->lock);
+  return done;
 }
 
 // The file descriptors below 64 that are open.
@@ -44,39 +77,67 @@ uint64_t OpenDescriptors() {
   return open;
 }
 
-// Keeps the printable characters of the first line of what a pipe holds.
+// Keeps the printable characters of the first line of what a file holds.
 void ReadLine(int fd, char *psz, size_t cb) {
   char buf[256];
-  ssize_t n = read(fd, buf, sizeof buf);
+  ssize_t n = pread(fd, buf, sizeof buf, 0);
   size_t j = 0;
   for (ssize_t i = 0; i < n && buf[i] != '\n' && j + 1 < cb; ++i)
     if (buf[i] >= 0x20 && buf[i] < 0x7F) psz[j++] = buf[i];
   psz[j] = '\0';
 }
 
+// Why no connection was tried, if none was: empty otherwise.
+char g_unconnected[128];
+
+void NoteUnconnected(int error) {
+  std::snprintf(g_unconnected, sizeof g_unconnected, "%s",
+                error == EMFILE || error == ENFILE
+                    ? "no file descriptor is free to connect with"
+                : error == ENOMEM ? "no memory to connect with"
+                                  : std::strerror(error));
+}
+
 // xcb_connect within the time limit: null if the server has not answered
-// by then, else the connection (which may have failed). libxcb prints the
-// reason a server gives for refusing on standard error; that is caught, and
-// its printable part kept in pszRefusal, as it comes from the server.
-xcb_connection_t *Connect(int *pScreen, char *pszRefusal, size_t cbRefusal) {
+// by then, or if the connection could not be tried (g_unconnected says
+// why), else the connection (which may have failed; *pError is errno as
+// xcb_connect left it). libxcb prints the reason a server gives for
+// refusing on standard error; that is caught in a file of its own for the
+// while, and its printable part kept in pszRefusal, as it comes from the
+// server.
+xcb_connection_t *Connect(int *pScreen, int *pError, char *pszRefusal,
+                          size_t cbRefusal) {
   *pszRefusal = '\0';
   Connecting *k = new (std::nothrow) Connecting();
   g_connecting = k;
-  int caught[2];
-  if (!k || pipe2(k->done, O_CLOEXEC) != 0) return nullptr;
-  if (pipe2(caught, O_CLOEXEC | O_NONBLOCK) != 0) return nullptr;
-  int stderrSaved = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+  pthread_condattr_t attr;
+  if (!k || pthread_condattr_init(&attr) != 0 ||
+      pthread_condattr_setclock(&attr, CLOCK_MONOTONIC) != 0 ||
+      pthread_cond_init(&k->returned, &attr) != 0 ||
+      pthread_mutex_init(&k->lock, nullptr) != 0) {
+    NoteUnconnected(ENOMEM);
+    return nullptr;
+  }
+  // Standard error is open (main holds it): it is set aside, never closed.
+  int caught = memfd_create("tusak-refusal", MFD_CLOEXEC);
+  int stderrSaved =
+      caught == -1 ? -1 : fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+  if (stderrSaved == -1 || dup2(caught, STDERR_FILENO) == -1) {
+    NoteUnconnected(errno);
+    if (stderrSaved != -1) close(stderrSaved);
+    if (caught != -1) close(caught);
+    return nullptr;
+  }
   // What is open now is not the connection's (standard error may be a
   // socket too).
   uint64_t before = OpenDescriptors();
-  dup2(caught[1], STDERR_FILENO);
   pthread_t thread;
   bool started = pthread_create(&thread, nullptr, ConnectAside, k) == 0;
   if (started)
     pthread_detach(thread);
   else
     ConnectAside(k);
-  bool done = WaitReadable(k->done[0], kTimeoutMs);
+  bool done = AwaitConnect(k, kTimeoutMs);
   if (!done) {
     // Its socket is shut, which ends libxcb's wait (but a wait for a full
     // listen queue), so that it prints nothing once standard error is back.
@@ -85,20 +146,16 @@ xcb_connection_t *Connect(int *pScreen, char *pszRefusal, size_t cbRefusal) {
     for (int fd = 0; fd < 64; ++fd)
       if ((opened >> fd & 1) && fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode))
         shutdown(fd, SHUT_RDWR);
-    WaitReadable(k->done[0], 100);
+    AwaitConnect(k, 100);
   }
-  if (stderrSaved != -1) {
-    dup2(stderrSaved, STDERR_FILENO);
-    close(stderrSaved);
-  } else {
-    close(STDERR_FILENO);
-  }
-  close(caught[1]);
-  ReadLine(caught[0], pszRefusal, cbRefusal);
-  close(caught[0]);
+  dup2(stderrSaved, STDERR_FILENO);
+  close(stderrSaved);
+  ReadLine(caught, pszRefusal, cbRefusal);
+  close(caught);
   if (!done) return nullptr;
   *pScreen = k->screen;
-  return __atomic_load_n(&k->conn, __ATOMIC_ACQUIRE);
+  *pError = k->error;
+  return k->conn;
 }
 
 // MIT-SHM from version 1.2 takes memory as a file descriptor, which names
@@ -132,12 +189,23 @@ void *OpenX11(DisplayInfo *pInfo) {
     NoteWhy("libxcb cannot be loaded");
     return nullptr;
   }
-  int screenNumber = 0;
+  int screenNumber = 0, error = 0;
   char refusal[100];
-  xcb_connection_t *c = Connect(&screenNumber, refusal, sizeof refusal);
-  if (!c || g_xcb.connection_has_error(c)) {
-    if (*refusal)
+  g_unconnected[0] = '\0';
+  xcb_connection_t *c = Connect(&screenNumber, &error, refusal, sizeof refusal);
+  int failure = c ? g_xcb.connection_has_error(c) : 0;
+  // libxcb's socket was refused a descriptor: the limit, not the server.
+  if (failure == XCB_CONN_ERROR && (error == EMFILE || error == ENFILE))
+    NoteUnconnected(error);
+  // Every server has a screen 0: one it lacks means a setup that came short,
+  // which libxcb takes for no answer.
+  if (!c || failure) {
+    if (*g_unconnected)
+      NoteWhyAbout("X display %s: %s", name, g_unconnected);
+    else if (*refusal)
       NoteWhyAbout("X display %s refused the connection: %s", name, refusal);
+    else if (failure == XCB_CONN_CLOSED_INVALID_SCREEN && screenNumber > 0)
+      NoteWhyAbout("X display %s has no screen %d", name, screenNumber);
     else
       NoteWhyAbout("X display %s does not answer", name);
     if (c) g_xcb.disconnect(c);
@@ -155,6 +223,12 @@ void *OpenX11(DisplayInfo *pInfo) {
     g_xcb.disconnect(c);
     return nullptr;
   }
+  // A screen number libxcb lets through (a negative one) names no screen.
+  if (!s.screen) {
+    NoteWhyAbout("X display %s has no screen %d", name, screenNumber);
+    g_xcb.disconnect(c);
+    return nullptr;
+  }
   X11Display *d = new (std::nothrow) X11Display();
   if (d && s.visual && s.format) {
     const xcb_screen_t *screen = s.screen;
@@ -166,6 +240,7 @@ void *OpenX11(DisplayInfo *pInfo) {
     if (ChoosePixelMap(s.visual->_class, screen->root_depth, d->layout,
                        s.visual->red_mask, s.visual->green_mask,
                        s.visual->blue_mask, &d->map)) {
+      d->name = name;
       d->conn = c;
       d->root = screen->root;
       d->colormap = screen->default_colormap;

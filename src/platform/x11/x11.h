@@ -80,6 +80,7 @@ struct ScreenSetup {
 bool ReadSetup(const xcb_setup_t *setup, int screenNumber, ScreenSetup *p);
 
 struct X11Display {
+  const char *name;  // DISPLAY
   xcb_connection_t *conn;
   xcb_window_t root;
   xcb_colormap_t colormap;

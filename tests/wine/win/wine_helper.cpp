@@ -3,6 +3,13 @@
 //                           with Pattern(x, y); once it shows, writes the
 //                           screen as Wine's GDI reads it to REF (a 32-bit
 //                           BMP) and then READY; exits when STOP appears.
+//   icons READY STOP REF    the same with the system's icons drawn over the
+//                           pattern by DrawIconEx, which blends their alpha
+//                           into the screen; once gone again, at STOP, the
+//                           screen shows what it showed before.
+//   desktop READY STOP      a desktop to look at: its background, and a
+//                           window with a title bar, some text and the
+//                           system's icons; READY once it shows.
 //   notices LOG STOP        appends "caption|text" of every message box to
 //                           LOG, then dismisses it; exits when STOP appears.
 //   hold FILE READY STOP    creates FILE holding "held", keeps it open with
@@ -69,19 +76,71 @@ static void SetUpBitmapInfo(int cx, int cy) {
   g_bmi.bmiHeader.biCompression = BI_RGB;
 }
 
+enum Scene { kPattern, kIcons, kDesktop };
+static Scene g_scene;
+
+// Every system icon at 16, 32 and 48 pixels, a row of them from (x, y).
+static void DrawSystemIcons(HDC hdc, int x, int y) {
+  static const LPCSTR rgszIcon[] = {
+      IDI_APPLICATION, IDI_ERROR,   IDI_QUESTION, IDI_WARNING,
+      IDI_INFORMATION, IDI_WINLOGO, IDI_SHIELD};
+  for (LPCSTR szIcon : rgszIcon) {
+    HICON hIcon = LoadIconA(NULL, szIcon);
+    for (int cx = 16; cx <= 48; cx += 16) {
+      DrawIconEx(hdc, x, y + 48 - cx, hIcon, cx, cx, 0, NULL, DI_NORMAL);
+      x += cx + 8;
+    }
+    x += 16;
+  }
+}
+
 static LRESULT CALLBACK PatternProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
   if (msg == WM_PAINT) {
     PAINTSTRUCT ps;
     HDC hdc = BeginPaint(hwnd, &ps);
     int cy = -g_bmi.bmiHeader.biHeight;
-    SetDIBitsToDevice(hdc, 0, 0, g_bmi.bmiHeader.biWidth, cy, 0, 0, 0, cy,
-                      g_pPattern, &g_bmi, DIB_RGB_COLORS);
+    if (g_scene == kDesktop) {
+      HBRUSH hbr = CreateSolidBrush(RGB(0x1F, 0x4E, 0x79));
+      FillRect(hdc, &ps.rcPaint, hbr);
+      DeleteObject(hbr);
+    } else {
+      SetDIBitsToDevice(hdc, 0, 0, g_bmi.bmiHeader.biWidth, cy, 0, 0, 0, cy,
+                        g_pPattern, &g_bmi, DIB_RGB_COLORS);
+    }
+    if (g_scene == kIcons)
+      for (int y = 40; y + 48 < cy; y += 160) DrawSystemIcons(hdc, 40, y);
     EndPaint(hwnd, &ps);
     return 0;
   }
   if (msg == WM_SETCURSOR) {
     SetCursor(NULL);  // nothing of ours drawn over the pattern
     return TRUE;
+  }
+  return DefWindowProcA(hwnd, msg, wp, lp);
+}
+
+// The desktop scene's window: a few lines of text over the system's icons.
+static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  if (msg == WM_PAINT) {
+    PAINTSTRUCT ps;
+    HDC hdc = BeginPaint(hwnd, &ps);
+    RECT rc;
+    GetClientRect(hwnd, &rc);
+    FillRect(hdc, &rc, GetSysColorBrush(COLOR_WINDOW));
+    InflateRect(&rc, -24, -24);
+    SelectObject(hdc, GetStockObject(DEFAULT_GUI_FONT));
+    SetBkMode(hdc, TRANSPARENT);
+    const char *szText =
+        "This is Wine's desktop, as tusak.exe saw it.\n\n"
+        "Each launch saves the whole screen as a new BMP file in the "
+        "current folder: tusak0000.bmp, then tusak0001.bmp, and so on. "
+        "Earlier screenshots are never replaced.\n\n"
+        "The system's icons:";
+    DrawTextA(hdc, szText, -1, &rc, DT_WORDBREAK | DT_CALCRECT);
+    DrawTextA(hdc, szText, -1, &rc, DT_WORDBREAK);
+    DrawSystemIcons(hdc, rc.left, rc.bottom + 16);
+    EndPaint(hwnd, &ps);
+    return 0;
   }
   return DefWindowProcA(hwnd, msg, wp, lp);
 }
@@ -121,8 +180,9 @@ static bool WriteBmp32(const char *szPath, const DWORD *pBits, int cx, int cy) {
   return ok;
 }
 
-static int RunPattern(const char *szReady, const char *szStop,
-                      const char *szRef) {
+static int RunScene(Scene scene, const char *szReady, const char *szStop,
+                    const char *szRef) {
+  g_scene = scene;
   int cx = GetSystemMetrics(SM_CXSCREEN), cy = GetSystemMetrics(SM_CYSCREEN);
   SetUpBitmapInfo(cx, cy);
   DWORD cPixels = DWORD(cx) * cy;
@@ -142,12 +202,26 @@ static int RunPattern(const char *szReady, const char *szStop,
   wc.hInstance = GetModuleHandleA(NULL);
   wc.lpszClassName = "TusakWinePattern";
   RegisterClassA(&wc);
-  HWND hwnd =
-      CreateWindowExA(WS_EX_TOPMOST | WS_EX_TOOLWINDOW, wc.lpszClassName, "",
-                      WS_POPUP, 0, 0, cx, cy, NULL, NULL, wc.hInstance, NULL);
+  // The desktop's background stays below the window on it.
+  DWORD dwExStyle = WS_EX_TOOLWINDOW | (scene == kDesktop ? 0 : WS_EX_TOPMOST);
+  HWND hwnd = CreateWindowExA(dwExStyle, wc.lpszClassName, "", WS_POPUP, 0, 0,
+                              cx, cy, NULL, NULL, wc.hInstance, NULL);
   if (!hwnd) return 3;
   ShowWindow(hwnd, SW_SHOW);
   UpdateWindow(hwnd);
+  if (scene == kDesktop) {
+    wc.lpfnWndProc = WindowProc;
+    wc.lpszClassName = "TusakWineWindow";
+    wc.hCursor = LoadCursorA(NULL, IDC_ARROW);
+    RegisterClassA(&wc);
+    HWND hwndNotes = CreateWindowExA(0, wc.lpszClassName, "tusak under Wine",
+                                     WS_OVERLAPPED | WS_CAPTION | WS_THICKFRAME,
+                                     cx / 8, cy / 3, cx * 3 / 4, cy / 3, NULL,
+                                     NULL, wc.hInstance, NULL);
+    if (!hwndNotes) return 3;
+    ShowWindow(hwndNotes, SW_SHOW);
+    UpdateWindow(hwndNotes);
+  }
 
   // Wine shows a window's drawing some time after it is painted: wait until
   // the screen has changed and reads the same twice, 100 ms apart.
@@ -168,10 +242,21 @@ static int RunPattern(const char *szReady, const char *szStop,
     pNow = pSwap;
   }
   if (!fShown) return 4;
-  if (!WriteBmp32(szRef, pLast, cx, cy)) return 5;
+  if (szRef && !WriteBmp32(szRef, pLast, cx, cy)) return 5;
   if (!WriteWholeFile(szReady, "ready", 5)) return 6;
   PumpUntil(szStop, NULL, NULL);
-  return 0;
+  if (scene != kIcons) return 0;
+
+  // Gone only once the screen is as it was, so that what runs next sees it.
+  DestroyWindow(hwnd);
+  for (int i = 0; i < 200; ++i) {
+    MsgWaitForMultipleObjects(0, NULL, FALSE, 50, QS_ALLINPUT);
+    MSG msg;
+    while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+    CaptureScreen(pNow);
+    if (std::memcmp(pNow, pBefore, cPixels * 4) == 0) return 0;
+  }
+  return 7;
 }
 
 // --- notices -------------------------------------------------------------
@@ -263,7 +348,11 @@ static int RunCloseProbe(const char *szOut) {
 
 int main(int argc, char **argv) {
   if (argc == 5 && std::strcmp(argv[1], "pattern") == 0)
-    return RunPattern(argv[2], argv[3], argv[4]);
+    return RunScene(kPattern, argv[2], argv[3], argv[4]);
+  if (argc == 5 && std::strcmp(argv[1], "icons") == 0)
+    return RunScene(kIcons, argv[2], argv[3], argv[4]);
+  if (argc == 4 && std::strcmp(argv[1], "desktop") == 0)
+    return RunScene(kDesktop, argv[2], argv[3], NULL);
   if (argc == 4 && std::strcmp(argv[1], "notices") == 0)
     return RunNotices(argv[2], argv[3]);
   if (argc == 5 && std::strcmp(argv[1], "hold") == 0)
