@@ -5,8 +5,8 @@ Proxy starts one in a process of its own for a test.
 Each client that connects gets its own connection to the target and the
 bytes go both ways unchanged, with any file descriptors passed along
 (SCM_RIGHTS) in the same message as the bytes they came with, unless the
-options cut or stall the server's side, or a Wayland filter (wire.py)
-reads the messages."""
+options cut or stall the server's side, or shrink the files the client
+passes, or a Wayland filter (wire.py) reads the messages."""
 import contextlib, json, os, shutil, signal, socket, subprocess, sys, \
     threading, time
 
@@ -45,13 +45,16 @@ class Connection:
         self.number, self.client, self.args = number, client, args
         self.server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         self.server.connect(address(args.target))
-        self.count = {"c2s": 0, "s2c": 0, "fds_c2s": 0, "fds_s2c": 0}
+        self.count = {"c2s": 0, "s2c": 0, "fds_c2s": 0, "fds_s2c": 0,
+                      "shrunk": 0, "sealed": 0}
+        self.to_shrink = []  # copies of the client's descriptors
         self.cut = False
         self.stalled = False
         self.wayland = Wayland(args.hide_global, args.rewrite, args.answer,
-                               args.count, args.max_pool) \
+                               args.count, args.max_pool, args.shrink_fds) \
             if args.hide_global or args.rewrite or args.answer or \
-            args.count or args.max_pool is not None else None
+            args.count or args.max_pool is not None or args.shrink_fds \
+            else None
         self.lock = threading.Lock()
         self.sending = threading.Lock()  # to the client, from both pumps
         self.closed = False
@@ -77,6 +80,10 @@ class Connection:
                 fds += new
                 if not data:
                     break
+                if not to_client and self.args.shrink_fds is not None:
+                    if not self.args.shrink_fds:  # at the client's next
+                        self.shrink()
+                    self.to_shrink += [os.dup(fd) for fd in new]
                 if to_client and self.stalled:  # passed on no more
                     for fd in fds:
                         os.close(fd)
@@ -84,6 +91,9 @@ class Connection:
                     continue
                 if self.wayland and to_client:
                     data = self.wayland.server(data)
+                    if self.wayland.shrink_now:
+                        self.wayland.shrink_now = False
+                        self.shrink()
                 elif self.wayland:
                     data, answers = self.wayland.client(data)
                     if answers:
@@ -118,6 +128,16 @@ class Connection:
             for fd in fds:
                 os.close(fd)
             self.close()
+
+    def shrink(self):
+        for fd in self.to_shrink:
+            try:
+                os.ftruncate(fd, 0)
+                self.count["shrunk"] += 1
+            except PermissionError:  # F_SEAL_SHRINK
+                self.count["sealed"] += 1
+            os.close(fd)
+        self.to_shrink = []
 
     def run(self):
         other = threading.Thread(target=self.pump, daemon=True,

@@ -3,7 +3,7 @@
 
     unix_proxy.py LISTEN TARGET [--cut N | --stall N] [--hide-global NAME]...
                   [--rewrite RULE]... [--answer RULE]... [--count MESSAGE]...
-                  [--max-pool BYTES] [--once]
+                  [--max-pool BYTES] [--shrink-fds [EVENT]] [--once]
                   [--ready FILE] [--report FILE]
 
 Each client that connects to LISTEN gets its own connection to TARGET and
@@ -32,13 +32,18 @@ starts with @ is in the abstract namespace (as X servers also listen).
 --max-pool BYTES Wayland: a client that asks for a larger shm pool is cut
                  off then (the compositor would keep such pools alive
                  while their buffers are: a machine's memory)
+--shrink-fds [IFACE.EVENT]
+                 the files the client passes are cut to 0 bytes at its
+                 next message (X11: the server has mapped them), or just
+                 before that Wayland event reaches it (...frame_v1.ready)
 --once           exit once the first client has gone
 --ready FILE     created once LISTEN accepts connections ("ready" is also
                  printed on standard output)
 --report FILE    one JSON line per connection, appended when it ends:
                  {"conn", "c2s", "s2c", "fds_c2s", "fds_s2c", "cut",
                   "stalled", "hidden", "counted", "rewritten", "pool": the
-                  largest shm pool asked for}; also printed on standard
+                  largest shm pool asked for, "shrunk", "sealed": the files
+                  cut and those that refused}; also printed on standard
                  output
 
 The proxy itself is proxy.py (tests start one with proxy.Proxy), its
@@ -60,6 +65,7 @@ def main():
     p.add_argument("--answer", action="append", default=[])
     p.add_argument("--count", action="append", default=[])
     p.add_argument("--max-pool", type=int)
+    p.add_argument("--shrink-fds", nargs="?", const="")
     p.add_argument("--once", action="store_true")
     p.add_argument("--ready")
     p.add_argument("--report")

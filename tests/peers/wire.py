@@ -1,6 +1,7 @@
 """The Wayland wire as the proxy (unix_proxy.py) reads it, both ways: it
-drops hidden globals, rewrites events, answers and counts requests, knowing
-each object's interface from the request that made it."""
+drops hidden globals, rewrites events, answers and counts requests, and
+notes the event at which to shrink the client's files, knowing each
+object's interface from the request that made it."""
 import struct
 
 # The messages a rewrite, an answer or a count may name, by opcode, and the
@@ -14,7 +15,9 @@ EVENTS = {
         "stopped"],
     "ext_image_copy_capture_frame_v1": ["transform", "damage",
                                         "presentation_time", "ready",
-                                        "failed"]}
+                                        "failed"],
+    "zwlr_screencopy_frame_v1": ["buffer", "flags", "ready", "failed",
+                                 "damage", "linux_dmabuf", "buffer_done"]}
 REQUESTS = {
     "wl_shm": ["create_pool", "release"],
     "zxdg_output_manager_v1": ["destroy", "get_xdg_output"],
@@ -22,13 +25,18 @@ REQUESTS = {
         "create_session", "create_pointer_cursor_session", "destroy"],
     "ext_image_copy_capture_session_v1": ["create_frame", "destroy"],
     "ext_image_copy_capture_frame_v1": ["destroy", "attach_buffer",
-                                        "damage_buffer", "capture"]}
+                                        "damage_buffer", "capture"],
+    "zwlr_screencopy_manager_v1": ["capture_output", "capture_output_region",
+                                   "destroy"]}
 MAKES = {
     "zxdg_output_manager_v1.get_xdg_output": "zxdg_output_v1",
     "ext_image_copy_capture_manager_v1.create_session":
         "ext_image_copy_capture_session_v1",
     "ext_image_copy_capture_session_v1.create_frame":
-        "ext_image_copy_capture_frame_v1"}
+        "ext_image_copy_capture_frame_v1",
+    "zwlr_screencopy_manager_v1.capture_output": "zwlr_screencopy_frame_v1",
+    "zwlr_screencopy_manager_v1.capture_output_region":
+        "zwlr_screencopy_frame_v1"}
 
 
 def rule(text, messages=EVENTS):
@@ -60,7 +68,7 @@ class Wayland:
     the host's byte order (little-endian here)."""
 
     def __init__(self, hidden, rewrites=(), answers=(), counts=(),
-                 max_pool=None):
+                 max_pool=None, shrink_at=None):
         self.hidden = set(hidden)
         self.rules = dict(map(rule, rewrites))
         self.answers = dict(rule(a, REQUESTS) for a in answers)
@@ -72,6 +80,9 @@ class Wayland:
         self.rewritten = 0
         self.pool = 0             # bytes of the largest shm pool
         self.max_pool = max_pool
+        # The event before which the client's files are cut short.
+        self.shrink_at = rule(shrink_at + "=")[0][::2] if shrink_at else None
+        self.shrink_now = False   # it has come
         self.pending = {True: b"", False: b""}
 
     def messages(self, from_client, data):
@@ -137,6 +148,8 @@ class Wayland:
             if rewrite:
                 self.rewritten += 1
                 m = event(obj, rewrite)
+            elif (iface, op) == self.shrink_at:
+                self.shrink_now = True
             elif iface == "wl_registry" and op == 0:  # global(name, iface, v)
                 name, length = struct.unpack_from("<II", m, 8)
                 offered = m[16:16 + length - 1].decode()
