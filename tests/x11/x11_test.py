@@ -49,6 +49,9 @@ class Row:
     namespaces: bool = False    # the server and tusak each in an IPC
     #                             namespace of their own
     closed_stderr: bool = False  # a pipe with no reader
+    argv: tuple = ()            # the command tusak's is appended to
+    screen: str = ""            # added to DISPLAY (no pixels compared)
+    length: int = 0             # the file's: its headers, no pixels
     notices: tuple = ()         # the notices of each launch
     why: tuple = ()             # the lines before them ({} the display)
     args: tuple = ()            # the kind's own: the probe's scenario and
@@ -85,12 +88,15 @@ def run_capture(row, t):
         tusak = runnable(t.tusak, t.assets)
         user = ["setpriv", "--reuid=nobody", "--regid=nogroup",
                 "--clear-groups"]
-    command = user + ["unshare", "--ipc"] * row.namespaces + [tusak]
+    command = user + ["unshare", "--ipc"] * row.namespaces + \
+        list(row.argv) + [tusak]
+    env = dict(t.env, DISPLAY=t.env["DISPLAY"] + row.screen) if row.screen \
+        else t.env
     stderr = subprocess.PIPE
     if row.closed_stderr:  # a notice meets a pipe nobody reads
         reader, stderr = os.pipe()
         os.close(reader)
-    results = launch(command, t.env, t.work, row.launches, row.fsize or None,
+    results = launch(command, env, t.work, row.launches, row.fsize or None,
                      stderr)
     if stderr != subprocess.PIPE:
         os.close(stderr)
@@ -98,14 +104,15 @@ def run_capture(row, t):
         assert status == 0, (status, err)
         if err is not None:
             split(err.splitlines(), row.notices,
-                  [w.format(t.env.get("DISPLAY")) for w in row.why])
+                  [w.format(env.get("DISPLAY")) for w in row.why])
     outs = ["tusak%04d.bmp" % i for i in range(taken, taken + row.launches)]
     assert set(os.listdir(t.work)) == set(before) | set(outs), \
         os.listdir(t.work)
     assert {n: state(os.path.join(t.work, n)) for n in before} == before
     data = open(os.path.join(t.work, outs[0]), "rb").read()
-    if not t.server:
+    if not t.server or list(row.notices) == NO_BITMAP:
         assert data == EMPTY_BMP
+    assert not row.length or len(data) == row.length, len(data)
     if row.fsize:  # headers whole, pixels cut at the limit
         assert len(data) == row.fsize, len(data)
         fault = header_fault(data, *row.size, 16)
@@ -132,6 +139,19 @@ def check_bmp(path, row, reference):
     assert out == "%d %d" % row.size, out
 
 
+def run_shrunk(row, t):
+    """Through a proxy that cuts the shared memory short once the server
+    has it: refused (tusak seals it), and the picture whole."""
+    result, counts = hostile.through_proxy(t, "--shrink-fds")
+    assert result[:2] == (0, "") and counts["sealed"], (result, counts)
+    check_bmp(os.path.join(t.work, "tusak0000.bmp"), row, dump(t.env))
+
+
+def sh(line):
+    """A shell that runs line, tusak's command line its arguments."""
+    return ("sh", "-c", line, "sh")
+
+
 def run_probe(row, t):
     """The probe's scenario: the line it prints."""
     result = subprocess.run([t.probe, row.args[0]], cwd=t.work, env=t.env,
@@ -144,7 +164,7 @@ def run_probe(row, t):
 KINDS = {"capture": Kind(run_capture), "probe": Kind(run_probe),
          "cuts": Kind(hostile.run_breaks),
          "stalls": Kind(lambda row, t: hostile.run_breaks(row, t, True)),
-         "scripted": Kind(hostile.run_scripted)}
+         "scripted": Kind(hostile.run_scripted), "shrunk": Kind(run_shrunk)}
 NOBODY = dict(bits=32, nobody=True)
 ROWS = {
     "capture_24": Row(bits=32),
@@ -197,6 +217,24 @@ ROWS = {
     "silent_server": Row("scripted", display="unset", args=("silent",)),
     "silent_after_setup": Row("scripted", display="unset",
                               args=("setup_then_silent",)),
+    # Standard descriptors closed or few: the picture, nothing written into
+    # it (no memory for the pixels: the headers alone), or a reason. A
+    # screen the display lacks, said; the server's cut of shared memory,
+    # refused.
+    "stderr_closed": Row(bits=32, argv=sh('exec "$@" 2>&-')),
+    "standard_fds_closed_no_memory": Row(length=54, argv=sh(
+        "ASAN_OPTIONS=allocator_may_return_null=1:max_allocation_size_mb=2 "
+        'exec "$@" <&- >&- 2>&-')),
+    "seven_descriptors": Row(bits=32, argv=("prlimit", "--nofile=7:7")),
+    "five_descriptors": Row(argv=sh('ulimit -n 5; exec "$@"'),
+                            notices=NO_BITMAP, why=(
+                                "X display {}: no file descriptor is free "
+                                "to connect with",)),
+    "no_screen_5": Row(screen=".5", notices=NO_BITMAP,
+                       why=("X display {} has no screen 5",)),
+    "screen_minus_1": Row(screen=".-1", notices=NO_BITMAP,
+                          why=("X display {} has no screen -1",)),
+    "shm_shrunk_by_server": Row("shrunk", bits=32),
     "probe_bounds_8": Row("probe", depth=8, args=("bounds", "2 767 3")),
     "probe_lines_16": Row("probe", depth=16, args=("lines", "5 1 0")),
     "probe_layouts": Row("probe", display="unset", args=(
