@@ -104,7 +104,11 @@ def run_capture(s, row, ctx):
         want = {"picture": lambda: ctx.picture, "tool": lambda: ctx.desktop.
                 tool(s), "outputs": lambda: outputs_reference(s)}[
                     row.reference]()
-        check_capture(s, s.tusak, want, env, row.protocol, ignore=row.ignore)
+        check_capture(s, s.tusak, want, env, row.protocol, row.argv,
+                      ignore=row.ignore)
+        if "--shrink-fds" in row.proxy:  # refused: sealed
+            report = proxy.reports()[0]
+            assert report["sealed"] and not report["shrunk"], report
         if row.valgrind:
             assert ctx.release and os.path.exists(ctx.release), \
                 "this row needs the optimised build (--release, cmake " \
@@ -141,7 +145,7 @@ def run_no_picture(s, row, ctx):
     proxy, env = proxied(s, row)
     try:
         check_no_picture(s, s.tusak, row.why.format(env["WAYLAND_DISPLAY"]),
-                         env, row.limit)
+                         env, row.limit, argv=row.argv)
         if proxy:
             asked(proxy, row)
     finally:

@@ -88,12 +88,13 @@ def check_capture(s, tusak, want, env=None, protocol=None, argv=(),
 
 
 def check_no_picture(s, tusak, why, env=None, limit=None, exact=False,
-                     result=None):
+                     result=None, argv=()):
     """No display system serves (in a run of tusak, or run_tusak's result
     given): the reasons (why among them, or when exact, the lines of why
     alone), then the notices of a grab without a bitmap, and a file that
     holds a header and no pixels (nothing read from elsewhere)."""
-    status, lines, files, _ = result or run_tusak(s, tusak, env, limit=limit)
+    status, lines, files, _ = result or run_tusak(s, tusak, env, argv=argv,
+                                                  limit=limit)
     assert status == 0, status
     said, _ = split(lines, NO_BITMAP, why if exact else None)
     assert exact or any(why in n for n in said), (why, lines)

@@ -2,7 +2,7 @@
 connection hiding the compositor's capture protocols (as on GNOME or KDE):
 the real portal; a scripted one that hands back files of the row's making;
 a session bus that never answers; a scripted KWin."""
-import os, pwd, re, socket, threading, time
+import os, pwd, re, socket, subprocess, threading, time
 from dataclasses import dataclass
 
 from PIL import Image
@@ -14,6 +14,7 @@ from desktops.portal import PORTAL_FILE, start_portal, start_scripted_kwin, \
 from launch import check_capture, check_no_picture, run_tusak
 from notices import NO_BITMAP, split
 from pixels import differs, pattern
+from session import wait_for
 
 # The scripted peers' pictures: not the desktop's, so that the file shows
 # it was read.
@@ -167,6 +168,45 @@ def run_scripted(s, row, ctx):
             before in (None, after), "the file named changed"
     elif sc.left == "gone":
         assert after is None, "the portal's file left"
+
+
+def run_flipping(s, row, ctx):
+    """Launches (as many as the row says) against a scripted portal that
+    names its file through another user's link (peers/flipping_user.py),
+    flipped without pause between the portal's folder and one of the
+    user's with a text file of that name: each reads one, removes only the
+    portal's, and leaves the user's."""
+    picture = pattern(SCRIPTED_SIZE, mark=(0, 255, 0))
+    shared = os.path.join(s.dir, "shared")
+    portal, notes = (os.path.join(s.home, n) for n in ("portal", "notes"))
+    for d in (shared, portal, notes):
+        os.mkdir(d)
+    os.chmod(shared, 0o1777)
+    with open(os.path.join(notes, "out.png"), "w") as f:
+        f.write("milk, bread\n")
+    s.chown(portal, notes, f.name)
+    flipper = subprocess.Popen([
+        "setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+        "/usr/bin/python3", s.copy("flipping_user.py"),
+        os.path.join(shared, "pics"), portal, notes])
+    try:
+        wait_for(lambda: os.path.islink(shared + "/pics"), 10, "the link")
+        start_scripted_portal(
+            s, "--uri", shared + "/pics/out.png", "--made-at",
+            portal + "/out.png", "--write", s.put("portal-src.png", picture))
+        proxy, env = proxied(s, row, *HIDE_EXT, *HIDE_WLR)
+        with proxy:
+            runs = [run_tusak(s, s.tusak, env)[:3] for _ in range(row.args[0])]
+    finally:
+        flipper.kill()
+        flipper.wait()
+    for i, (status, lines, files) in enumerate(runs):
+        got = files["tusak0000.bmp"]  # else the user's: not a picture
+        assert status == 0 and ((lines, got.tobytes()) == (
+            [], picture.tobytes()) if got else any(l.endswith(
+                "out.png: not a PNG file") for l in lines)), (i, status, lines)
+    assert any(r[2]["tusak0000.bmp"] for r in runs), "the portal's never read"
+    assert open(f.name).read() == "milk, bread\n", "the user's file changed"
 
 
 def run_portal(s, row, ctx):

@@ -26,6 +26,12 @@ from rows import SKIP, Kind, main  # noqa: E402
 
 EXT, WLR = cr.HIDE_EXT, cr.HIDE_WLR
 NO_CAPTURE = "offers no screen capture protocol"
+# Runs the command after it with WAYLAND_SOCKET naming descriptor 7, a
+# socket whose peer has gone.
+SOCKET_GONE = ("/usr/bin/python3", "-c", "import os, socket, sys; p = socket."
+               "socketpair(); os.dup2(p[0].fileno(), 7); p[1].close(); os."
+               "execvpe(sys.argv[1], sys.argv[1:], dict(os.environ, "
+               "WAYLAND_SOCKET='7'))")
 
 
 @dataclass(frozen=True)
@@ -52,6 +58,7 @@ class Row:
     depth: int = 24             # an X11 desktop's
     installed: bool = False     # tusak installed (s.install) before it
     valgrind: bool = False      # the optimised build under valgrind too
+    argv: tuple = ()            # the command tusak's is appended to
 
 
 KINDS = {
@@ -60,7 +67,8 @@ KINDS = {
     "copy_fails": Kind(cr.run_copy_fails), "cuts": Kind(cr.run_cuts),
     "remodes": Kind(cr.run_remodes), "replugs": Kind(cr.run_replugs),
     "portal": Kind(pr.run_portal), "scripted_portal": Kind(pr.run_scripted),
-    "silent_bus": Kind(pr.run_silent_bus), "kwin": Kind(pr.run_kwin),
+    "silent_bus": Kind(pr.run_silent_bus), "flipping": Kind(pr.run_flipping),
+    "kwin": Kind(pr.run_kwin),
     "kwin_then_portal": Kind(lambda *a: pr.run_kwin(*a, then="portal")),
     "kwin_no_picture": Kind(lambda *a: pr.run_kwin(*a, then="none")),
     "gnome_portal": Kind(gnome.run_portal),
@@ -94,6 +102,16 @@ ROWS = {
     "portal_png_beyond_bmp": Row("scripted_portal", args=("huge",),
                                  limit=(2, 150)),
     "session_bus_silent": Row("silent_bus"),
+    "portal_link_flipped_by_another_user": Row("flipping", args=(24,)),
+    # WAYLAND_SOCKET, stale, naming standard error: not taken, and the
+    # compositor on WAYLAND_DISPLAY read; naming a socket whose peer has
+    # gone: the reason names it. A compositor that cuts the pool short once
+    # it has copied into it: refused, the seal holds.
+    "socket_naming_stderr": Row("capture", argv=("env", "WAYLAND_SOCKET=2")),
+    "socket_peer_gone": Row("no_picture", argv=SOCKET_GONE,
+                            why="WAYLAND_SOCKET=7 does not answer"),
+    "pool_shrunk_by_compositor": Row("capture", proxy=(
+        "--shrink-fds", "zwlr_screencopy_frame_v1.ready")),
     # Layouts saved whole: far wider than 32,767 px, more than 16 outputs;
     # past what a BMP holds, a reason and no picture.
     "far_right_output": Row("capture", layout="far_right",
