@@ -23,8 +23,6 @@ class Screen:
     depth: int         # the X server's
     bpp: int           # the file's bits per pixel
     root: str = ""     # the Debian root whose Wine runs ("": Debian 12's)
-    pad: int = 0       # the fourth byte of each pixel of a 32-bit file, as
-    #                    GetDIBits gives it and tusak writes it
     limit: int = 900   # seconds CTest gives its rows (a root may be made)
 
 

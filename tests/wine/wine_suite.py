@@ -26,13 +26,12 @@ from screen import TIMEOUT, Screen, new_context, prefix_path, \
     start_helper, start_screen, stop_screen, wait_for  # noqa: E402
 
 # 1366 and 1023 pixel rows need padding at 8, 16 or 24 bits per pixel; the
-# _wine10 screens run Debian 13's Wine 10, from a root of its own (Wine 8
-# leaves the fourth byte of a 32-bit pixel 0, Wine 10 sets it, opaque).
+# _wine10 screens run Debian 13's Wine 10, from a root of its own.
 SCREENS = {
     "32bit": Screen(1366, 768, 24, 32),
     "16bit": Screen(1023, 767, 16, 16),
     "8bit": Screen(1023, 767, 8, 8),
-    "32bit_wine10": Screen(1366, 768, 24, 32, "trixie", 0xFF, 1800),
+    "32bit_wine10": Screen(1366, 768, 24, 32, "trixie", limit=1800),
     "16bit_wine10": Screen(1023, 767, 16, 16, "trixie", limit=1800),
 }
 FOLDER = "a folder"
@@ -113,6 +112,10 @@ ROWS = [
     Row("32bit", "arguments with quotes", args=(
         '"a b"', "c d", "'e'", "/?", "-h"), files=new(0)),
     Row("32bit", "a long argument", args=("tusak" * 6000,), files=new(0)),
+    # GDI gives the fourth byte of each pixel as the drawing left it: 255
+    # where icons were blended in (Wine 8), 255 everywhere (Wine 10).
+    Row("32bit", "system icons, opaque", "icons", files=new(0)),
+    Row("32bit_wine10", "system icons, opaque", "icons", files=new(0)),
     Row("32bit_wine10", "two runs, two files", runs=2, files=new(0, 1)),
     Row("32bit_wine10", "a read-only folder", before={".": READ_ONLY},
         notices=tuple(NOT_CREATED) + (CLOSE,)),
@@ -124,15 +127,17 @@ CONVERT = "/usr/bin/convert" if os.path.exists("/usr/bin/convert") else \
 
 
 def check_capture(ctx, row, path, data):
-    """A capture: headers, the pixels as Pillow and ImageMagick read them,
-    and at 32 bits, each pixel's fourth byte."""
+    """A capture: headers, the pixels as Pillow and ImageMagick read them
+    against what the screen showed, and at 32 bits, each pixel's fourth
+    byte 0, and the picture opaque to ImageMagick, which takes that byte
+    for alpha once any pixel sets it."""
     screen = SCREENS[row.screen]
     w, h = screen.width, screen.height
     fault = header_fault(data, w, h, screen.bpp, len(data))
     if fault:
         return fault
     with Image.open(path) as im:
-        fault = differs(im.convert("RGB"), *ctx.want)
+        fault = differs(im.convert("RGB"), *ctx.shown)
     if fault:
         return "Pillow: " + fault
     ident = subprocess.run(["identify", "-format", "%m %w %h", path],
@@ -143,13 +148,16 @@ def check_capture(ctx, row, path, data):
                          capture_output=True, timeout=TIMEOUT).stdout
     if len(rgb) != w * h * 3:
         return "convert: %d bytes" % len(rgb)
-    fault = differs(Image.frombytes("RGB", (w, h), rgb), *ctx.want)
-    if fault:
-        return "ImageMagick: " + fault
+    fault = differs(Image.frombytes("RGB", (w, h), rgb), *ctx.shown)
+    if fault or screen.bpp != 32:
+        return fault and "ImageMagick: " + fault
     found = set(data[struct.unpack_from("<I", data, 10)[0] + 3::4])
-    if screen.bpp == 32 and found != {screen.pad}:
-        return "fourth bytes %s, want all %#04x" % (sorted(found)[:8],
-                                                    screen.pad)
+    if found != {0}:
+        return "fourth bytes %s, want all 0" % sorted(found)[:8]
+    said = subprocess.run([CONVERT, path, "-format", "%[opaque]", "info:"],
+                          capture_output=True, text=True, timeout=TIMEOUT)
+    if said.stdout.lower() != "true":
+        return "ImageMagick: opaque %r %r" % (said.stdout, said.stderr)
     return None
 
 
@@ -190,6 +198,7 @@ def run_row(ctx, row):
     d = tempfile.mkdtemp(prefix="case-", dir=ctx.work)
     try:
         lay_out(ctx, d, row.before)
+        ctx.shown = ctx.want  # unless the row's kind shows a scene
         before = snapshot(d)
         faults = KINDS[row.kind].launch(ctx, row, d)
     finally:
@@ -299,7 +308,27 @@ def run_each(ctx, row, d):
     return faults
 
 
+def run_icons(ctx, row, d):
+    """run_each with the system's icons drawn over the pattern by the
+    helper, what the files must then show; gone after, the helper's status
+    saying that the screen shows the pattern again."""
+    ready, stop, ref = (os.path.join(tempfile.mkdtemp(dir=ctx.work), n)
+                        for n in ("ready", "stop", "ref.bmp"))
+    helper = start_helper(ctx, "icons", ready, stop, ref)
+    try:
+        wait_for(ready, helper, "icons helper")
+        with Image.open(ref) as im:
+            ctx.shown = (im.convert("RGB"), 0)
+        faults = run_each(ctx, row, d)
+    finally:
+        open(stop, "w").close()
+    if helper.wait(timeout=TIMEOUT):
+        faults.append("icons helper: status %s" % helper.returncode)
+    return faults
+
+
 KINDS = {"capture": Kind(run_each, check_capture),
+         "icons": Kind(run_icons, check_capture),
          "traced": Kind(run_each, check_capture),
          "together": Kind(run_together, check_capture),
          "disk_full": Kind(run_each, check_cut)}
