@@ -4,7 +4,7 @@ import glob, os, shutil, subprocess, tempfile
 
 from roots import in_root
 
-TIMEOUT = 120
+TIMEOUT = 120  # seconds for any one step; nothing waits longer
 
 
 def wine_commands(root=None):

@@ -60,11 +60,7 @@ def event(obj, rule):
 
 
 class Wayland:
-    """Reads the Wayland wire format both ways: drops hidden globals,
-    rewrites events, answers and counts requests, knowing each object's
-    interface from the request that made it.
-
-    A message is [object id u32][size << 16 | opcode u32][arguments], in
+    """A message is [object id u32][size << 16 | opcode u32][arguments], in
     the host's byte order (little-endian here)."""
 
     def __init__(self, hidden, rewrites=(), answers=(), counts=(),

@@ -2,7 +2,7 @@
 layout changed first, then the file against a reference; no picture and
 the reason; a failed copy; the connection cut part way; outputs changed
 meanwhile; the optimised build under valgrind."""
-import os, threading, time
+import contextlib, os, threading, time
 
 from PIL import Image
 
@@ -100,7 +100,7 @@ def run_capture(s, row, ctx):
     """The whole file equal to the row's reference, copied by the row's
     protocol if it names one; and with valgrind, the optimised build's."""
     proxy, env = proxied(s, row)
-    try:
+    with proxy or contextlib.nullcontext():
         want = {"picture": lambda: ctx.picture, "tool": lambda: ctx.desktop.
                 tool(s), "outputs": lambda: outputs_reference(s)}[
                     row.reference]()
@@ -121,9 +121,6 @@ def run_capture(s, row, ctx):
             with open(log) as f:
                 report = f.read()
             assert report.strip() == "", report[-3000:]
-    finally:
-        if proxy:
-            proxy.stop()
 
 
 def run_transforms(s, row, ctx):
@@ -143,14 +140,11 @@ def run_transforms(s, row, ctx):
 def run_no_picture(s, row, ctx):
     """No display system serves: the row's reason, no picture."""
     proxy, env = proxied(s, row)
-    try:
+    with proxy or contextlib.nullcontext():
         check_no_picture(s, s.tusak, row.why.format(env["WAYLAND_DISPLAY"]),
                          env, row.limit, argv=row.argv)
         if proxy:
             asked(proxy, row)
-    finally:
-        if proxy:
-            proxy.stop()
 
 
 def run_copy_fails(s, row, ctx):

@@ -90,15 +90,13 @@ ROWS = {
     "portal_symbolic_link": Row("scripted_portal", args=("link",)),
     "portal_16_bit_png": Row("scripted_portal", args=("16-bit",)),
     "portal_truncated_png": Row("scripted_portal", args=("truncated",)),
-    "portal_other_request_path": Row("scripted_portal",
-                                     args=("other-path",)),
+    "portal_other_request_path": Row("scripted_portal", args=("other-path",)),
     "portal_never_replies": Row("scripted_portal", args=("never-replies",),
                                 limit=(pr.SILENT_LIMIT, None)),
     # A PNG whose header claims far more than its data holds, or more than
     # a BMP holds: bounded by what came.
     "portal_not_a_png": Row("scripted_portal", args=("not-png",)),
-    "portal_png_bomb": Row("scripted_portal", args=("bomb",),
-                           limit=(3, 150)),
+    "portal_png_bomb": Row("scripted_portal", args=("bomb",), limit=(3, 150)),
     "portal_png_beyond_bmp": Row("scripted_portal", args=("huge",),
                                  limit=(2, 150)),
     "session_bus_silent": Row("silent_bus"),

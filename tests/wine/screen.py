@@ -10,10 +10,8 @@ from PIL import Image
 from pixels import differs
 from roots import make_root
 from servers import start_xvfb, stop
-from wineprefix import make_prefix, remove_prefix, stop_wine, \
+from wineprefix import TIMEOUT, make_prefix, remove_prefix, stop_wine, \
     wine_commands, win_path
-
-TIMEOUT = 120  # seconds for any one step; nothing waits longer
 
 
 @dataclass(frozen=True)

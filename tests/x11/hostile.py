@@ -7,11 +7,10 @@ import contextlib, ctypes, os, random, socket, struct, threading, time
 from PIL import Image
 
 from bmp import EMPTY_BMP
-from launch import launch
+from launch import TIMEOUT, launch
 from notices import NO_BITMAP, split
 from proxy import Proxy
 
-TIMEOUT = 60
 SEGMENT = 4 << 20
 MALFORMED = ["X display {} sent a malformed connection setup"]
 

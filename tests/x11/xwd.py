@@ -4,10 +4,9 @@ import array, os, struct, subprocess, sys, time
 
 from PIL import Image
 
+from launch import TIMEOUT
 from pixels import pattern
 from servers import stop
-
-TIMEOUT = 60  # for any one program; a run takes a second or two
 
 
 def read_xwd(data):

@@ -6,6 +6,8 @@ import importlib, os
 from dataclasses import dataclass
 from typing import Callable
 
+from PIL import Image
+
 
 @dataclass(frozen=True)
 class Desktop:
@@ -16,6 +18,16 @@ class Desktop:
     needs: tuple = ()     # host programs: a row is skipped without one
     limit: int = 180      # seconds a row may take, its start included
     family: str = ""      # its label
+
+
+def tool_picture(s, argv, path, timeout=60, host=True):
+    """The picture (Pillow image) that a desktop's tool, argv, writes to
+    path, as the session's user (in its root unless host)."""
+    r = s.run(argv, timeout=timeout, host=host)
+    if r.returncode or not os.path.exists(path):
+        raise RuntimeError("%s failed: %r" % (argv[0], r.stderr))
+    with Image.open(path) as image:
+        return image.copy()
 
 
 DESKTOPS = {}

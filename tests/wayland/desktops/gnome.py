@@ -4,9 +4,7 @@ gnome-screenshot no more: its reference the portal's own picture); and the
 rows on them, through the desktop portal."""
 import os, time
 
-from PIL import Image
-
-from desktops import Desktop
+from desktops import Desktop, tool_picture
 from desktops.portal import portal_screenshot, set_permission
 from launch import check_no_picture, matching, run_tusak
 from roots import FORKY_GNOME
@@ -66,15 +64,9 @@ def start_gnome(s, monitors=(SIZE,), timeout=300):
           host=False)
 
 
-def gnome_screenshot(s, timeout=60):
-    """gnome-screenshot -f's picture of the desktop (Pillow image)."""
+def gnome_screenshot(s):
     path = os.path.join(s.workdir(), "reference.png")
-    r = s.run(["gnome-screenshot", "-f", path], timeout=timeout)
-    if r.returncode or not os.path.exists(path):
-        raise RuntimeError("gnome-screenshot failed: %r" % r.stderr)
-    image = Image.open(path)
-    image.load()
-    return image
+    return tool_picture(s, ["gnome-screenshot", "-f", path], path)
 
 
 def run_portal(s, row, ctx):

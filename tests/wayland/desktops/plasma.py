@@ -5,9 +5,7 @@ spectacle's picture for reference; the calls on the bus that show which
 way tusak took; and the rows on them."""
 import os, time
 
-from PIL import Image
-
-from desktops import Desktop
+from desktops import Desktop, tool_picture
 from launch import check_no_picture, matching, rgb, run_tusak
 from pixels import pattern, same
 from roots import FORKY_KWIN_X11
@@ -148,18 +146,13 @@ def start_kwin_x11(s, row, timeout=300):
     return SCENE
 
 
-def spectacle(s, pointer=False, timeout=60):
-    """spectacle's picture of the whole desktop (Pillow image), taken in
-    the background without a notification (the session's root's
-    spectacle if it has one); with the pointer if pointer."""
+def spectacle(s, pointer=False):
+    """spectacle's picture of the whole desktop, taken in the background
+    without a notification (the session's root's spectacle if it has
+    one); with the pointer if pointer."""
     path = os.path.join(s.workdir(), "reference.png")
-    r = s.run(["spectacle", "-b", "-n", "-f"] + ["-p"] * pointer +
-              ["-o", path], timeout=timeout, host=False)
-    if r.returncode or not os.path.exists(path):
-        raise RuntimeError("spectacle failed: %r" % r.stderr)
-    image = Image.open(path)
-    image.load()
-    return image
+    return tool_picture(s, ["spectacle", "-b", "-n", "-f"] + ["-p"] * pointer
+                        + ["-o", path], path, host=False)
 
 
 def watched(s, tusak, seen, env=None):
