@@ -60,7 +60,9 @@ CASES = {
     "armhf_build": dict(arch="armhf", build=True),
     "armhf_gtests": dict(arch="armhf", gtests=True),
     "armhf_x11_24": dict(arch="armhf", x11="capture_24"),
+    "armhf_x11_24_noshm": dict(arch="armhf", x11="capture_24_noshm"),
     "armhf_x11_16": dict(arch="armhf", x11="capture_16"),
+    "armhf_x11_16_noshm": dict(arch="armhf", x11="capture_16_noshm"),
     "armhf_screencopy_rows_past_4_gib": dict(
         arch="armhf", wayland="screencopy_rows_past_4_gib"),
     "armhf_kwin_rows_4_gib_apart": dict(arch="armhf",
