@@ -241,7 +241,8 @@ TEST(X11Setup, ReadsOnlyWhatLiesWithinTheSetup) {
 
 TEST(KWinPixels, EveryFormatReadsAsBlueGreenRedZero) {
   // Red 0x11, green 0x22, blue 0x33 in each format, as KWin's memory holds
-  // it: words of `size` bytes in the machine's own order (1: bytes).
+  // it: words of `size` bytes in the machine's own order (1: bytes), each
+  // word's bytes different.
   const struct {
     uint32_t format;
     size_t size;
@@ -255,7 +256,6 @@ TEST(KWinPixels, EveryFormatReadsAsBlueGreenRedZero) {
       // 2-10-10-10 with each channel's 8 bits on top of its 10.
       {kRGB30, 4, {0xC44220CC}},
       {kBGR30, 4, {0xCCC22044}},
-      // Each channel's high byte differs from its low one.
       {kRGBX64, 2, {0x1122, 0x2233, 0x3344, 0xFFFF}},
   };
   for (const auto &c : cases) {
@@ -263,10 +263,9 @@ TEST(KWinPixels, EveryFormatReadsAsBlueGreenRedZero) {
     for (uint32_t w : c.words) {
       uint16_t half = static_cast<uint16_t>(w);
       BYTE byte = static_cast<BYTE>(w);
-      const BYTE *p = reinterpret_cast<const BYTE *>(
-          c.size == 4   ? &w
-          : c.size == 2 ? static_cast<void *>(&half)
-                        : &byte);
+      BYTE *p = static_cast<BYTE *>(c.size == 4   ? &w
+                                    : c.size == 2 ? &half
+                                                  : static_cast<void *>(&byte));
       bytes.insert(bytes.end(), p, p + c.size);
     }
     ASSERT_EQ(KWinBytesPerPixel(c.format), bytes.size()) << c.format;
