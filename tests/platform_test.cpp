@@ -215,25 +215,37 @@ TEST(X11Setup, ReadsOnlyWhatLiesWithinTheSetup) {
 }
 
 TEST(KWinPixels, EveryFormatReadsAsBlueGreenRedZero) {
-  // Red 0x11, green 0x22, blue 0x33 in each format's bytes.
+  // Red 0x11, green 0x22, blue 0x33 in each format, as KWin's memory holds
+  // it: words of `size` bytes in the machine's own order (1: bytes), each
+  // word's bytes different.
   const struct {
     uint32_t format;
-    std::vector<BYTE> bytes;
+    size_t size;
+    std::vector<uint32_t> words;
   } cases[] = {
-      {kRGB32, {0x33, 0x22, 0x11, 0xFF}},
-      {kARGB32Premultiplied, {0x33, 0x22, 0x11, 0x80}},
-      {kRGBX8888, {0x11, 0x22, 0x33, 0xFF}},
-      {kRGB888, {0x11, 0x22, 0x33}},
-      {kBGR888, {0x33, 0x22, 0x11}},
+      {kRGB32, 4, {0xFF112233}},
+      {kARGB32Premultiplied, 4, {0x80112233}},
+      {kRGBX8888, 1, {0x11, 0x22, 0x33, 0xFF}},
+      {kRGB888, 1, {0x11, 0x22, 0x33}},
+      {kBGR888, 1, {0x33, 0x22, 0x11}},
       // 2-10-10-10 with each channel's 8 bits on top of its 10.
-      {kRGB30, {0xCC, 0x20, 0x42, 0xC4}},
-      {kBGR30, {0x44, 0x20, 0xC2, 0xCC}},
-      {kRGBX64, {0x11, 0x11, 0x22, 0x22, 0x33, 0x33, 0xFF, 0xFF}},
+      {kRGB30, 4, {0xC44220CC}},
+      {kBGR30, 4, {0xCCC22044}},
+      {kRGBX64, 2, {0x1122, 0x2233, 0x3344, 0xFFFF}},
   };
   for (const auto &c : cases) {
-    ASSERT_EQ(KWinBytesPerPixel(c.format), c.bytes.size()) << c.format;
+    std::vector<BYTE> bytes;
+    for (uint32_t w : c.words) {
+      uint16_t half = static_cast<uint16_t>(w);
+      BYTE byte = static_cast<BYTE>(w);
+      BYTE *p = static_cast<BYTE *>(c.size == 4   ? &w
+                                    : c.size == 2 ? &half
+                                                  : static_cast<void *>(&byte));
+      bytes.insert(bytes.end(), p, p + c.size);
+    }
+    ASSERT_EQ(KWinBytesPerPixel(c.format), bytes.size()) << c.format;
     BYTE out[4] = {1, 1, 1, 1};
-    ConvertKWinRow(c.format, c.bytes.data(), out, 1);
+    ConvertKWinRow(c.format, bytes.data(), out, 1);
     EXPECT_EQ(std::vector<BYTE>(out, out + 4),
               (std::vector<BYTE>{0x33, 0x22, 0x11, 0}))
         << "format " << c.format;

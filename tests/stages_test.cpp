@@ -194,6 +194,8 @@ TEST_F(Capture, ReaderSeesTheScreenAtEveryDepth) {
     EXPECT_EQ(U32(file, 2), file.size());
     EXPECT_EQ(U32(file, 6), 0u);
     EXPECT_EQ(U32(file, 10), row.offBits);
+    EXPECT_EQ(U32(file, 14), 40u);  // the info header little-endian too
+    EXPECT_EQ(U32(file, 34), stride * row.height);
     EXPECT_EQ(file.size(), row.offBits + stride * row.height);
 
     std::vector<std::string> seen = ReadWithPillow("tusak0000.bmp");

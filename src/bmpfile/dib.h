@@ -26,6 +26,17 @@ inline std::uint32_t DibPaletteEntries(int bits) {
   return bits >= 1 && bits <= 8 ? std::uint32_t(1) << bits : 0;
 }
 
+// The file's numbers are little-endian on every machine: put byte by byte.
+inline void DibPut16(std::uint8_t *p, std::uint32_t v) {
+  p[0] = static_cast<std::uint8_t>(v);
+  p[1] = static_cast<std::uint8_t>(v >> 8);
+}
+
+inline void DibPut32(std::uint8_t *p, std::uint32_t v) {
+  DibPut16(p, v);
+  DibPut16(p + 2, v >> 16);
+}
+
 // Whether a cx x cy bitmap at bits per pixel fits in a file whole.
 inline bool DibFits(std::int64_t cx, std::int64_t cy, int bits) {
   return cx > 0 && cy > 0 && cx <= kMaxDibBytes && cy <= kMaxDibLines &&

@@ -6,14 +6,23 @@
 #include "notice/notice.h"
 #include "platform.h"
 
-static void PutU16(BYTE *p, DWORD v) {
-  p[0] = static_cast<BYTE>(v);
-  p[1] = static_cast<BYTE>(v >> 8);
-}
-
-static void PutU32(BYTE *p, DWORD v) {
-  PutU16(p, v);
-  PutU16(p + 2, v >> 16);
+// The record's header as the file has it, over the record itself: so that
+// header and palette still go in one write, with no copy of a palette that
+// may hold 65,536 entries. Nothing reads the record after the writes.
+static void PutInfoHeader(BITMAPINFO *pbmi) {
+  const BITMAPINFOHEADER bih = pbmi->bmiHeader;
+  BYTE *p = reinterpret_cast<BYTE *>(pbmi);
+  DibPut32(p + 0, bih.biSize);
+  DibPut32(p + 4, static_cast<DWORD>(bih.biWidth));
+  DibPut32(p + 8, static_cast<DWORD>(bih.biHeight));
+  DibPut16(p + 12, bih.biPlanes);
+  DibPut16(p + 14, bih.biBitCount);
+  DibPut32(p + 16, bih.biCompression);
+  DibPut32(p + 20, bih.biSizeImage);
+  DibPut32(p + 24, static_cast<DWORD>(bih.biXPelsPerMeter));
+  DibPut32(p + 28, static_cast<DWORD>(bih.biYPelsPerMeter));
+  DibPut32(p + 32, bih.biClrUsed);
+  DibPut32(p + 36, bih.biClrImportant);
 }
 
 // A write that the platform reports as done but that wrote fewer bytes
@@ -63,11 +72,12 @@ void SaveBitmapFile(BITMAPINFO *pbmi, char *szFileName, HBITMAP hbmScreen,
   if (!pBits) cbBits = 0;
 
   BYTE fileHeader[kFileHeaderBytes];
-  PutU16(fileHeader + 0, 0x4D42);  // "BM"
-  PutU32(fileHeader + 2, kFileHeaderBytes + cbInfo + cbBits);
-  PutU16(fileHeader + 6, 0);
-  PutU16(fileHeader + 8, 0);
-  PutU32(fileHeader + 10, kFileHeaderBytes + cbInfo);
+  DibPut16(fileHeader + 0, 0x4D42);  // "BM"
+  DibPut32(fileHeader + 2, kFileHeaderBytes + cbInfo + cbBits);
+  DibPut16(fileHeader + 6, 0);
+  DibPut16(fileHeader + 8, 0);
+  DibPut32(fileHeader + 10, kFileHeaderBytes + cbInfo);
+  PutInfoHeader(pbmi);
 
   if (!WriteWhole(hFile, fileHeader, sizeof fileHeader)) ReportError("error");
   if (!WriteWhole(hFile, pbmi, cbInfo)) ReportError("error");

@@ -134,7 +134,10 @@ bool ReadSome(int fd, BYTE **pData, size_t *pcb, size_t *pcbMax, size_t cbCap,
               bool *pFailed) {
   while (*pcb < cbCap) {
     if (*pcb == *pcbMax) {
-      size_t grown = *pcbMax ? *pcbMax * 2 : size_t(8) << 20;
+      // Doubled, up to the cap, never past what size_t counts.
+      size_t grown = !*pcbMax              ? size_t(8) << 20
+                     : *pcbMax > cbCap / 2 ? cbCap
+                                           : *pcbMax * 2;
       if (grown > cbCap) grown = cbCap;
       // Grown by moving its pages, never by copying them: the memory is
       // only ever what has come.
@@ -229,7 +232,9 @@ bool Capture(const SdBus &p, sd_bus *bus, KWinDisplay *d) {
       checked = true;
       readable = reply.ok && Readable(reply, &need);
       if (!readable) break;
-      cap = static_cast<size_t>(need);
+      // Up to what size_t counts: 4 GiB is one past that on a 32-bit
+      // machine, whose memory could not take the picture whole anyway.
+      cap = need < SIZE_MAX ? static_cast<size_t>(need) : SIZE_MAX;
     }
     if (!ended && d->cb < cap)
       ended = !ReadSome(fds[0], &d->pixels, &d->cb, &d->cbMapped, cap, &failed);

@@ -10,18 +10,18 @@
 
 // QImage::Format values that KWin may hand over, by their numbers.
 enum KWinFormat : uint32_t {
-  kRGB32 = 4,  // 0xffRRGGBB in native order: B G R A bytes here
+  kRGB32 = 4,  // 0xffRRGGBB words, in the machine's byte order
   kARGB32 = 5,
   kARGB32Premultiplied = 6,
   kRGB888 = 13,
   kRGBX8888 = 16,  // R G B A bytes
   kRGBA8888 = 17,
   kRGBA8888Premultiplied = 18,
-  kBGR30 = 19,  // 2-10-10-10, blue in the high bits
+  kBGR30 = 19,  // 2-10-10-10 words, blue in the high bits
   kA2BGR30Premultiplied = 20,
-  kRGB30 = 21,  // 2-10-10-10, red in the high bits
+  kRGB30 = 21,  // 2-10-10-10 words, red in the high bits
   kA2RGB30Premultiplied = 22,
-  kRGBX64 = 25,  // 16-bit R G B A
+  kRGBX64 = 25,  // 16-bit R G B A, each a word
   kRGBA64 = 26,
   kRGBA64Premultiplied = 27,
   kBGR888 = 29,

@@ -1,5 +1,7 @@
 // The pixel formats KWin hands its pictures over in (QImage formats), as
 // the DIB's 32-bit pixels.
+#include <cstring>
+
 #include "kwin.h"
 
 size_t KWinBytesPerPixel(uint32_t format) {
@@ -29,9 +31,18 @@ size_t KWinBytesPerPixel(uint32_t format) {
 
 namespace {
 
+// KWin hands over its memory as it is: the words of the packed formats and
+// the 16-bit channels are in the machine's own byte order.
+uint32_t Word32(const BYTE *p) {
+  uint32_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
 BYTE High8Of16(const BYTE *p) {
+  uint16_t v;
+  std::memcpy(&v, p, sizeof v);
   // Rounded as Qt narrows 16-bit channels.
-  unsigned v = p[0] | p[1] << 8;
   return static_cast<BYTE>((v - (v >> 8) + 0x80) >> 8);
 }
 
@@ -60,8 +71,7 @@ void ConvertKWinRow(uint32_t format, const BYTE *in, BYTE *out, int width) {
       case kA2RGB30Premultiplied:
       case kBGR30:
       case kA2BGR30Premultiplied: {
-        uint32_t v = static_cast<uint32_t>(in[0]) | uint32_t(in[1]) << 8 |
-                     uint32_t(in[2]) << 16 | uint32_t(in[3]) << 24;
+        uint32_t v = Word32(in);
         BYTE high = static_cast<BYTE>(v >> 22), low = static_cast<BYTE>(v >> 2);
         g = static_cast<BYTE>(v >> 12);
         bool redHigh = format == kRGB30 || format == kA2RGB30Premultiplied;
@@ -76,10 +86,13 @@ void ConvertKWinRow(uint32_t format, const BYTE *in, BYTE *out, int width) {
         r = High8Of16(in), g = High8Of16(in + 2), b = High8Of16(in + 4);
         in += 8;
         break;
-      default:  // 0xAARRGGBB words, little-endian
-        b = in[0], g = in[1], r = in[2];
+      default: {  // 0xAARRGGBB words
+        uint32_t v = Word32(in);
+        b = static_cast<BYTE>(v), g = static_cast<BYTE>(v >> 8);
+        r = static_cast<BYTE>(v >> 16);
         in += 4;
         break;
+      }
     }
     out[0] = b;
     out[1] = g;

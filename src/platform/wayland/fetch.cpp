@@ -54,13 +54,15 @@ inline void Put32(BYTE *dst, uint32_t rgb) {
 void ConvertRun(uint32_t format, const BYTE *row, int first, int count,
                 BYTE *dst) {
   if (format == WL_SHM_FORMAT_XRGB8888 || format == WL_SHM_FORMAT_ARGB8888) {
-    // Already blue, green, red: only the fourth byte is cleared.
+    // Already blue, green, red in memory: only the fourth byte is cleared,
+    // which is the word's low end on a big-endian machine.
+    const uint32_t kColours =
+        __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__ ? 0xFFFFFF00 : 0x00FFFFFF;
     const BYTE *src = row + static_cast<size_t>(first) * 4;
     for (int i = 0; i < count; ++i) {
       uint32_t p;
       std::memcpy(&p, src + 4 * i, 4);
-      p &= 0x00FFFFFF;
-      if (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__) p = __builtin_bswap32(p);
+      p &= kColours;
       std::memcpy(dst + 4 * i, &p, 4);
     }
     return;

@@ -39,11 +39,13 @@ bool MakePool(WaylandDisplay *d, WaylandBitmap *bm) {
     if (!b.readable || b.width == 0 || b.height == 0 || b.width > 65535 ||
         b.height > 65535 || b.stride < b.width * ShmBytesPerPixel(b.format))
       return false;
+    // A pool's size is a signed 32-bit number, checked before the product
+    // that could wrap a 32-bit size_t.
+    if (b.stride > (INT32_MAX - size) / b.height) return false;
     b.offset = size;
     size += size_t(b.stride) * b.height;
   }
-  // A pool's size is a signed 32-bit number.
-  if (size == 0 || size > INT32_MAX) return false;
+  if (size == 0) return false;
   if (bm->shmPool && size <= bm->poolSize) {
     MakeBuffers(d, bm);
     return true;

@@ -130,7 +130,8 @@ void *AwaitReply(xcb_connection_t *c, unsigned sequence, size_t cbMin) {
   void *reply;
   if (!Await(c, sequence, &reply)) return nullptr;
   const xcb_generic_reply_t *r = static_cast<xcb_generic_reply_t *>(reply);
-  if (!r || 32 + 4 * static_cast<size_t>(r->length) < cbMin) {
+  // The reply's length in 64 bits: 4 x a 32-bit count wraps a 32-bit size_t.
+  if (!r || 32 + 4 * static_cast<uint64_t>(r->length) < cbMin) {
     std::free(reply);
     return nullptr;
   }
