@@ -53,6 +53,7 @@ struct WaylandDisplay {
   Output **outputs;  // each on its own, as the listeners hold their address
   int nOutputs, nAllocated;
   bool laidOut;       // outputs that come later are not in the image
+  bool tooMany;       // more were announced than are kept
   int width, height;  // of the image
   // The capture protocols' globals the compositor offers (name, version).
   uint32_t offered[3][2];
