@@ -29,7 +29,7 @@ void MakeBuffers(WaylandDisplay *d, WaylandBitmap *bm) {
 
 }  // namespace
 
-bool MakePool(WaylandDisplay *d, WaylandBitmap *bm) {
+size_t PlaceBuffers(WaylandDisplay *d) {
   size_t size = 0;
   for (int i = 0; i < d->nOutputs; ++i) {
     Output *o = d->outputs[i];
@@ -37,12 +37,17 @@ bool MakePool(WaylandDisplay *d, WaylandBitmap *bm) {
     if (o->gone) continue;
     if (!b.readable || b.width == 0 || b.height == 0 || b.width > 65535 ||
         b.height > 65535 || b.stride < b.width * ShmBytesPerPixel(b.format))
-      return false;
+      return 0;
     b.offset = size;
     size += size_t(b.stride) * b.height;
   }
   // A pool's size is a signed 32-bit number.
-  if (size == 0 || size > INT32_MAX) return false;
+  return size > INT32_MAX ? 0 : size;
+}
+
+bool MakePool(WaylandDisplay *d, WaylandBitmap *bm) {
+  size_t size = PlaceBuffers(d);
+  if (size == 0) return false;
   if (bm->shmPool && size <= bm->poolSize) {
     MakeBuffers(d, bm);
     return true;
