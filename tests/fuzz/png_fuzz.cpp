@@ -14,10 +14,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (ReadPng(data, size, "fuzz.png", most, most, &picture)) {
     size_t cbStride = static_cast<size_t>(picture.width) * 4;
     BYTE *lines = static_cast<BYTE *>(std::malloc(cbStride * picture.rows));
-    if (lines) CopyPngLines(picture, 0, picture.rows, lines, cbStride);
-    // And lines from the middle alone, as a fetch of a part asks.
+    // Lines from the middle alone, as a fetch of a part asks; then all.
     if (lines && picture.rows > 2)
-      CopyPngLines(picture, 1, picture.rows - 2, lines, cbStride);
+      CopyPngLines(&picture, 1, picture.rows - 2, lines, cbStride);
+    if (lines) CopyPngLines(&picture, 0, picture.rows, lines, cbStride);
     std::free(lines);
     FreePng(&picture);
   }

@@ -8,6 +8,7 @@
 #include <dlfcn.h>
 #include <png.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <csetjmp>
 #include <cstdint>
@@ -179,17 +180,35 @@ bool ReadPng(const BYTE *png, size_t cb, const char *path, int64_t cxMost,
   return true;
 }
 
-void CopyPngLines(const PngPicture &picture, int start, int n, BYTE *pBits,
+bool CopyPngLines(PngPicture *pPicture, int start, int n, BYTE *pBits,
                   size_t cbStride) {
+  if (n == 0) return true;
+  if (pPicture->released) return false;
   // DIB lines count from the bottom of the rows that came.
-  size_t cbRow = static_cast<size_t>(picture.width) * 4;
+  const PngPicture &p = *pPicture;
+  size_t cbRow = static_cast<size_t>(p.width) * 4;
+  // All of them, as the picture is saved: each strip of rows is let go
+  // once copied, so that the picture and the DIB are never held whole at
+  // once.
+  bool whole = start == 0 && n == p.rows;
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  const int kStripRows = static_cast<int>((size_t(256) << 10) / cbRow) + 1;
+  size_t kept = p.cbMapped;  // the bytes before it are still held
   for (int i = 0; i < n; ++i) {
+    int row = p.rows - 1 - (start + i);
     BYTE *line = pBits + cbStride * i;
-    std::memcpy(line, picture.pixels + cbRow * (picture.rows - 1 - (start + i)),
-                cbRow);
+    std::memcpy(line, p.pixels + cbRow * row, cbRow);
     // The DIB's fourth byte is unused: the PNG's alpha goes.
-    for (int x = 0; x < picture.width; ++x) line[4 * x + 3] = 0;
+    for (int x = 0; x < p.width; ++x) line[4 * x + 3] = 0;
+    if (whole && (i % kStripRows == kStripRows - 1 || i == n - 1)) {
+      // Rows row .. rows-1 are copied: the whole pages from row on go.
+      size_t from = (cbRow * row + page - 1) / page * page;
+      if (from < kept) madvise(p.pixels + from, kept - from, MADV_DONTNEED);
+      if (from < kept) kept = from;
+    }
   }
+  pPicture->released = whole;
+  return true;
 }
 
 void FreePng(PngPicture *pPicture) {

@@ -203,9 +203,8 @@ void *OpenPortal(DisplayInfo *pInfo) {
 
 bool FetchPortal(void *pDisplay, void *, int start, int n, BYTE *pBits,
                  size_t cbStride, RGBQUAD *) {
-  const PortalDisplay *d = static_cast<PortalDisplay *>(pDisplay);
-  CopyPngLines(d->picture, start, n, pBits, cbStride);
-  return true;
+  PortalDisplay *d = static_cast<PortalDisplay *>(pDisplay);
+  return CopyPngLines(&d->picture, start, n, pBits, cbStride);
 }
 
 }  // namespace

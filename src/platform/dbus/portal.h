@@ -38,6 +38,7 @@ struct PngPicture {
   int rows;           // of them that decoded whole, from the top
   BYTE *pixels;
   size_t cbMapped;
+  bool released;  // copied out whole, and let go
 };
 
 // Decodes the file's picture, once. Its size is checked in the header,
@@ -49,8 +50,9 @@ struct PngPicture {
 bool ReadPng(const BYTE *png, size_t cb, const char *path, int64_t cxMost,
              int64_t cyMost, PngPicture *pPicture);
 // DIB lines start .. start+n-1, counted from the bottom of the rows that
-// came, cbStride apart, the fourth byte 0.
-void CopyPngLines(const PngPicture &picture, int start, int n, BYTE *pBits,
+// came, cbStride apart, the fourth byte 0. Every line at once lets go of
+// the rows as they are copied: false for any lines asked for after that.
+bool CopyPngLines(PngPicture *pPicture, int start, int n, BYTE *pBits,
                   size_t cbStride);
 void FreePng(PngPicture *pPicture);
 
