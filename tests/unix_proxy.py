@@ -3,7 +3,7 @@
 
     unix_proxy.py LISTEN TARGET [--cut N | --stall N] [--hide-global NAME]...
                   [--rewrite RULE]... [--answer RULE]... [--count MESSAGE]...
-                  [--max-pool BYTES] [--once]
+                  [--max-pool BYTES] [--outputs N,W,H] [--once]
                   [--ready FILE] [--report FILE]
 
 Each client that connects to LISTEN gets its own connection to TARGET and
@@ -32,6 +32,11 @@ starts with @ is in the abstract namespace (as X servers also listen).
 --max-pool BYTES Wayland: a client that asks for a larger shm pool is cut
                  off then (the compositor would keep such pools alive
                  while their buffers are: a machine's memory)
+--outputs N,W,H  Wayland: the client hears of N outputs of W x H pixels
+                 instead of the server's one, placed from right to left in
+                 their order: each is the server's output under another
+                 name, its events rewritten, and its screencopy frames are
+                 answered ready at once (their buffers left as they are)
 --once           exit once the first client has gone
 --ready FILE     created once LISTEN accepts connections ("ready" is also
                  printed on standard output)
@@ -84,7 +89,9 @@ EVENTS = {
         "stopped"],
     "ext_image_copy_capture_frame_v1": ["transform", "damage",
                                         "presentation_time", "ready",
-                                        "failed"]}
+                                        "failed"],
+    "wl_output": ["geometry", "mode", "done", "scale"],
+    "zwlr_screencopy_frame_v1": ["buffer", "flags", "ready", "failed"]}
 REQUESTS = {
     "wl_shm": ["create_pool", "release"],
     "zxdg_output_manager_v1": ["destroy", "get_xdg_output"],
@@ -92,13 +99,17 @@ REQUESTS = {
         "create_session", "create_pointer_cursor_session", "destroy"],
     "ext_image_copy_capture_session_v1": ["create_frame", "destroy"],
     "ext_image_copy_capture_frame_v1": ["destroy", "attach_buffer",
-                                        "damage_buffer", "capture"]}
+                                        "damage_buffer", "capture"],
+    "zwlr_screencopy_manager_v1": ["capture_output"]}
 MAKES = {
     "zxdg_output_manager_v1.get_xdg_output": "zxdg_output_v1",
     "ext_image_copy_capture_manager_v1.create_session":
         "ext_image_copy_capture_session_v1",
     "ext_image_copy_capture_session_v1.create_frame":
-        "ext_image_copy_capture_frame_v1"}
+        "ext_image_copy_capture_frame_v1",
+    "zwlr_screencopy_manager_v1.capture_output": "zwlr_screencopy_frame_v1"}
+# Global names of --outputs' aliases: far above any server's own.
+ALIAS = 0x70000000
 
 
 def rule(text, messages=EVENTS):
@@ -130,7 +141,7 @@ class Wayland:
     the host's byte order (little-endian here)."""
 
     def __init__(self, hidden, rewrites=(), answers=(), counts=(),
-                 max_pool=None):
+                 max_pool=None, outputs=None):
         self.hidden = set(hidden)
         self.rules = dict(map(rule, rewrites))
         self.answers = dict(rule(a, REQUESTS) for a in answers)
@@ -143,6 +154,9 @@ class Wayland:
         self.pool = 0             # bytes of the largest shm pool
         self.max_pool = max_pool
         self.pending = {True: b"", False: b""}
+        self.outputs = outputs    # (N, W, H) of --outputs
+        self.alias = {}           # object id: the number of its output
+        self.real = None          # the server's output's global name
 
     def messages(self, from_client, data):
         """Complete messages in data (partial ones wait for more)."""
@@ -173,13 +187,25 @@ class Wayland:
             if iface == "wl_display" and op == 1:  # get_registry(new_id)
                 self.make(struct.unpack_from("<I", m, 8)[0], "wl_registry")
             elif iface == "wl_registry" and op == 0:  # bind(u, s, u, new_id)
-                length = struct.unpack_from("<I", m, 12)[0]
-                self.make(struct.unpack_from("<I", m, len(m) - 4)[0],
-                          m[16:16 + length - 1].decode())
+                name, length = struct.unpack_from("<II", m, 8)
+                new = struct.unpack_from("<I", m, len(m) - 4)[0]
+                self.make(new, m[16:16 + length - 1].decode())
+                if self.outputs and name >= ALIAS:  # the server's output
+                    self.alias[new] = name - ALIAS
+                    m = m[:8] + struct.pack("<I", self.real) + m[12:]
+            elif obj in self.alias and (iface, op) == (
+                    "zwlr_screencopy_frame_v1", 0):
+                # copy(buffer): done, as far as the client can tell.
+                answers.append(event(obj, (2, bytes(12))))
+                continue
             elif op < len(REQUESTS.get(iface, [])):
                 name = iface + "." + REQUESTS[iface][op]
-                if name in MAKES:
-                    self.make(struct.unpack_from("<I", m, 8)[0], MAKES[name])
+                if name in MAKES:  # (new_id, ..., output)
+                    new = struct.unpack_from("<I", m, 8)[0]
+                    self.make(new, MAKES[name])
+                    of = struct.unpack_from("<I", m, len(m) - 4)[0]
+                    if of in self.alias:
+                        self.alias[new] = self.alias[of]
                 if name in self.counted:
                     self.counted[name] += 1
                 if name == "wl_shm.create_pool":  # (new_id, fd, size)
@@ -204,12 +230,21 @@ class Wayland:
             iface, nth = self.kinds.get(obj, ("", 0))
             rewrite = self.rules.get((iface, nth, op)) or \
                 self.rules.get((iface, None, op))
-            if rewrite:
+            if obj in self.alias:
+                m = self.aliased(obj, iface, op, m)
+                if m is None:
+                    continue
+            elif rewrite:
                 self.rewritten += 1
                 m = event(obj, rewrite)
             elif iface == "wl_registry" and op == 0:  # global(name, iface, v)
                 name, length = struct.unpack_from("<II", m, 8)
                 offered = m[16:16 + length - 1].decode()
+                if self.outputs and offered == "wl_output":
+                    self.real = name
+                    keep += [m[:8] + struct.pack("<I", ALIAS + k) + m[12:]
+                             for k in range(self.outputs[0])]
+                    continue
                 if offered in self.hidden:
                     self.names.add(name)
                     self.dropped.append(offered)
@@ -221,6 +256,22 @@ class Wayland:
         return b"".join(keep)
 
 
+    def aliased(self, obj, iface, op, m):
+        """Event m of an output's alias (or of its xdg-output or frame) as
+        output number k of --outputs tells it; None: dropped."""
+        n, w, h = self.outputs
+        k = self.alias[obj]
+        args = {("wl_output", 1): (3, w, h, 60000),  # mode: current
+                ("wl_output", 3): (1,),              # scale
+                ("zxdg_output_v1", 0): ((n - 1 - k) * w, 0),
+                ("zxdg_output_v1", 1): (w, h),
+                ("zwlr_screencopy_frame_v1", 0): (1, w, h, 4 * w)}  # XRGB
+        if (iface, op) in args:
+            values = args[iface, op]
+            return event(obj, (op, struct.pack("<%dI" % len(values), *values)))
+        return None if (iface, op) == ("wl_output", 0) else m  # geometry
+
+
 class Connection:
     def __init__(self, number, client, args):
         self.number, self.client, self.args = number, client, args
@@ -230,9 +281,9 @@ class Connection:
         self.cut = False
         self.stalled = False
         self.wayland = Wayland(args.hide_global, args.rewrite, args.answer,
-                               args.count, args.max_pool) \
+                               args.count, args.max_pool, args.outputs) \
             if args.hide_global or args.rewrite or args.answer or \
-            args.count or args.max_pool is not None else None
+            args.count or args.max_pool is not None or args.outputs else None
         self.lock = threading.Lock()
         self.sending = threading.Lock()  # to the client, from both pumps
         self.closed = False
@@ -397,6 +448,7 @@ def main():
     p.add_argument("--answer", action="append", default=[])
     p.add_argument("--count", action="append", default=[])
     p.add_argument("--max-pool", type=int)
+    p.add_argument("--outputs", type=lambda v: tuple(map(int, v.split(","))))
     p.add_argument("--once", action="store_true")
     p.add_argument("--ready")
     p.add_argument("--report")
