@@ -3,8 +3,8 @@
 
     unix_proxy.py LISTEN TARGET [--cut N | --stall N] [--hide-global NAME]...
                   [--rewrite RULE]... [--answer RULE]... [--count MESSAGE]...
-                  [--max-pool BYTES] [--shrink-fds [EVENT]] [--once]
-                  [--ready FILE] [--report FILE]
+                  [--max-pool BYTES] [--shrink-fds [EVENT]] [--outputs N,W,H]
+                  [--once] [--ready FILE] [--report FILE]
 
 Each client that connects to LISTEN gets its own connection to TARGET and
 the bytes go both ways unchanged, with any file descriptors passed along
@@ -36,6 +36,11 @@ starts with @ is in the abstract namespace (as X servers also listen).
                  the files the client passes are cut to 0 bytes at its
                  next message (X11: the server has mapped them), or just
                  before that Wayland event reaches it (...frame_v1.ready)
+--outputs N,W,H  Wayland: the client hears of N outputs of W x H pixels
+                 instead of the server's one, placed from right to left in
+                 their order: each is the server's output under another
+                 name, its events rewritten, and its screencopy frames are
+                 answered ready at once (their buffers left as they are)
 --once           exit once the first client has gone
 --ready FILE     created once LISTEN accepts connections ("ready" is also
                  printed on standard output)
@@ -90,6 +95,7 @@ EVENTS = {
     "ext_image_copy_capture_frame_v1": ["transform", "damage",
                                         "presentation_time", "ready",
                                         "failed"],
+    "wl_output": ["geometry", "mode", "done", "scale"],
     "zwlr_screencopy_frame_v1": ["buffer", "flags", "ready", "failed",
                                  "damage", "linux_dmabuf", "buffer_done"]}
 REQUESTS = {
@@ -111,6 +117,8 @@ MAKES = {
     "zwlr_screencopy_manager_v1.capture_output": "zwlr_screencopy_frame_v1",
     "zwlr_screencopy_manager_v1.capture_output_region":
         "zwlr_screencopy_frame_v1"}
+# Global names of --outputs' aliases: far above any server's own.
+ALIAS = 0x70000000
 
 
 def rule(text, messages=EVENTS):
@@ -142,7 +150,7 @@ class Wayland:
     the host's byte order (little-endian here)."""
 
     def __init__(self, hidden, rewrites=(), answers=(), counts=(),
-                 max_pool=None, shrink_at=None):
+                 max_pool=None, shrink_at=None, outputs=None):
         self.hidden = set(hidden)
         self.rules = dict(map(rule, rewrites))
         self.answers = dict(rule(a, REQUESTS) for a in answers)
@@ -157,6 +165,9 @@ class Wayland:
         self.shrink_at = rule(shrink_at + "=")[0][::2] if shrink_at else None
         self.shrink_now = False   # the event to shrink at has come
         self.pending = {True: b"", False: b""}
+        self.outputs = outputs    # (N, W, H) of --outputs
+        self.alias = {}           # object id: the number of its output
+        self.real = None          # the server's output's global name
 
     def messages(self, from_client, data):
         """Complete messages in data (partial ones wait for more)."""
@@ -187,13 +198,25 @@ class Wayland:
             if iface == "wl_display" and op == 1:  # get_registry(new_id)
                 self.make(struct.unpack_from("<I", m, 8)[0], "wl_registry")
             elif iface == "wl_registry" and op == 0:  # bind(u, s, u, new_id)
-                length = struct.unpack_from("<I", m, 12)[0]
-                self.make(struct.unpack_from("<I", m, len(m) - 4)[0],
-                          m[16:16 + length - 1].decode())
+                name, length = struct.unpack_from("<II", m, 8)
+                new = struct.unpack_from("<I", m, len(m) - 4)[0]
+                self.make(new, m[16:16 + length - 1].decode())
+                if self.outputs and name >= ALIAS:  # the server's output
+                    self.alias[new] = name - ALIAS
+                    m = m[:8] + struct.pack("<I", self.real) + m[12:]
+            elif obj in self.alias and (iface, op) == (
+                    "zwlr_screencopy_frame_v1", 0):
+                # copy(buffer): done, as far as the client can tell.
+                answers.append(event(obj, (2, bytes(12))))
+                continue
             elif op < len(REQUESTS.get(iface, [])):
                 name = iface + "." + REQUESTS[iface][op]
-                if name in MAKES:
-                    self.make(struct.unpack_from("<I", m, 8)[0], MAKES[name])
+                if name in MAKES:  # (new_id, ..., output)
+                    new = struct.unpack_from("<I", m, 8)[0]
+                    self.make(new, MAKES[name])
+                    of = struct.unpack_from("<I", m, len(m) - 4)[0]
+                    if of in self.alias:
+                        self.alias[new] = self.alias[of]
                 if name in self.counted:
                     self.counted[name] += 1
                 if name == "wl_shm.create_pool":  # (new_id, fd, size)
@@ -218,7 +241,11 @@ class Wayland:
             iface, nth = self.kinds.get(obj, ("", 0))
             rewrite = self.rules.get((iface, nth, op)) or \
                 self.rules.get((iface, None, op))
-            if rewrite:
+            if obj in self.alias:
+                m = self.aliased(obj, iface, op, m)
+                if m is None:
+                    continue
+            elif rewrite:
                 self.rewritten += 1
                 m = event(obj, rewrite)
             elif (iface, op) == self.shrink_at:
@@ -226,6 +253,11 @@ class Wayland:
             elif iface == "wl_registry" and op == 0:  # global(name, iface, v)
                 name, length = struct.unpack_from("<II", m, 8)
                 offered = m[16:16 + length - 1].decode()
+                if self.outputs and offered == "wl_output":
+                    self.real = name
+                    keep += [m[:8] + struct.pack("<I", ALIAS + k) + m[12:]
+                             for k in range(self.outputs[0])]
+                    continue
                 if offered in self.hidden:
                     self.names.add(name)
                     self.dropped.append(offered)
@@ -235,6 +267,22 @@ class Wayland:
                     continue
             keep.append(m)
         return b"".join(keep)
+
+
+    def aliased(self, obj, iface, op, m):
+        """Event m of an output's alias (or of its xdg-output or frame) as
+        output number k of --outputs tells it; None: dropped."""
+        n, w, h = self.outputs
+        k = self.alias[obj]
+        args = {("wl_output", 1): (3, w, h, 60000),  # mode: current
+                ("wl_output", 3): (1,),              # scale
+                ("zxdg_output_v1", 0): ((n - 1 - k) * w, 0),
+                ("zxdg_output_v1", 1): (w, h),
+                ("zwlr_screencopy_frame_v1", 0): (1, w, h, 4 * w)}  # XRGB
+        if (iface, op) in args:
+            values = args[iface, op]
+            return event(obj, (op, struct.pack("<%dI" % len(values), *values)))
+        return None if (iface, op) == ("wl_output", 0) else m  # geometry
 
 
 class Connection:
@@ -248,10 +296,11 @@ class Connection:
         self.cut = False
         self.stalled = False
         self.wayland = Wayland(args.hide_global, args.rewrite, args.answer,
-                               args.count, args.max_pool, args.shrink_fds) \
+                               args.count, args.max_pool, args.shrink_fds,
+                               args.outputs) \
             if args.hide_global or args.rewrite or args.answer or \
             args.count or args.max_pool is not None or args.shrink_fds \
-            else None
+            or args.outputs else None
         self.lock = threading.Lock()
         self.sending = threading.Lock()  # to the client, from both pumps
         self.closed = False
@@ -434,6 +483,7 @@ def main():
     p.add_argument("--count", action="append", default=[])
     p.add_argument("--max-pool", type=int)
     p.add_argument("--shrink-fds", nargs="?", const="")
+    p.add_argument("--outputs", type=lambda v: tuple(map(int, v.split(","))))
     p.add_argument("--once", action="store_true")
     p.add_argument("--ready")
     p.add_argument("--report")

@@ -52,8 +52,8 @@ SOCKET_GONE = ["/usr/bin/python3", "-c", "import os, socket, sys; p = socket."
                "WAYLAND_SOCKET='7'))"]
 
 # layout: what is done to the outputs before the capture; reference: what
-# the file must equal ("picture", "grim", or "outputs": grim's capture of
-# each output, placed); cut: the connection is cut at
+# the file must equal ("picture", "grim", "outputs": grim's capture of
+# each output, placed, or "black" of the row's size); cut: the connection is cut at
 # these fractions of a whole run's bytes from the compositor; portal: the
 # desktop portal runs and tusak's connection hides screencopy; scripted: so
 # does a scripted portal, in one of the ways of scripted_run; silent_bus: the
@@ -65,7 +65,8 @@ SOCKET_GONE = ["/usr/bin/python3", "-c", "import os, socket, sys; p = socket."
 # copy fails, with this line (most: the most of each request counted; pool:
 # the largest pool allowed); xwayland: Xwayland runs, in DISPLAY;
 # why: no display system serves, and a reason says this ({} the display's
-# name); limit: each run's bound (seconds, peak MB); valgrind: the
+# name); limit: each run's bound (seconds, peak MB); cpu: its bound in CPU
+# seconds (prlimit); valgrind: the
 # optimised build also runs under valgrind; remode: launches while an
 # output changes its mode without pause (plug: while outputs are added and
 # removed); env: added to tusak's environment; argv: what runs tusak;
@@ -91,6 +92,10 @@ CASES = {
     "portal_not_a_png": dict(scripted="not-png"),
     "portal_png_bomb": dict(scripted="bomb"),
     "portal_png_beyond_bmp": dict(scripted="huge"),
+    # The bomb's claim where a compositor told its outputs: refused. Text
+    # chunks that inflate to 2.4 GB: read past, in a bounded CPU time.
+    "portal_png_beyond_outputs": dict(scripted="beyond-outputs"),
+    "portal_png_text_bomb": dict(scripted="text-bomb"),
     "session_bus_silent": dict(silent_bus=True),
     "portal_link_flipped_by_another_user": dict(flipping=24),
     # WAYLAND_SOCKET, stale, naming standard error: not taken, and the
@@ -109,6 +114,13 @@ CASES = {
     "far_right_output": dict(layout="far_right", reference="outputs"),
     "seventeen_outputs": dict(layout="seventeen", reference="grim"),
     "layout_beyond_bmp": dict(layout="beyond", why="larger than a BMP"),
+    # Outputs of 1 x 20000 announced from right to left, in a bounded CPU
+    # time: a thousand saved (black: nothing draws them), 1,025 refused.
+    "thousand_outputs_right_to_left": dict(
+        proxy=["--outputs", "1000,1,20000"], reference="black",
+        size=(1000, 20000), cpu=10),
+    "outputs_past_1024": dict(proxy=["--outputs", "1025,1,20000"], cpu=10,
+                              why="announces more than 1024 outputs"),
     # An output at the edge of 32-bit coordinates: saved; a second one
     # there: past what a BMP holds.
     "output_at_int_edge": dict(
@@ -488,18 +500,30 @@ def scripted_run(s, tusak, kind):
         with open(src, "w") as f:
             f.write("milk, bread, a new pen\n")
         args = ["--uri", out, "--write", src]
-    elif kind in ("bomb", "huge"):
-        write_png(src, (BOMB,) * 2 if kind == "bomb" else (32767,) * 2,
-                  BOMB_ROWS if kind == "bomb" else [bytes(1 + 32767 * 3)])
+    elif kind in ("bomb", "beyond-outputs", "huge"):
+        write_png(src, (BOMB,) * 2 if kind != "huge" else (32767,) * 2,
+                  BOMB_ROWS if kind != "huge" else [bytes(1 + 32767 * 3)])
+        args += ["--write", src]
+    elif kind == "text-bomb":
+        # 300 zTXt chunks after the header, each of 7.9 MB of zeros.
+        picture.save(src)
+        text = b"Comment\0\0" + zlib.compress(bytes(7900000), 9)
+        chunk = struct.pack(">I", len(text)) + b"zTXt" + text + \
+            struct.pack(">I", zlib.crc32(b"zTXt" + text))
+        data = open(src, "rb").read()
+        open(src, "wb").write(data[:33] + chunk * 300 + data[33:])
         args += ["--write", src]
     before = open(out, "rb").read() if os.path.exists(out) else None
     before_stat = os.stat(out) if before else None
     s.start_scripted_portal(*args)
     proxy, env = no_screencopy(s)
+    if kind == "bomb":  # no compositor, whose outputs would bound it
+        env["WAYLAND_DISPLAY"] = "wayland-gone"
     with proxy:
         status, lines, files, _ = run_tusak(s, tusak, env, limit={
             "never-replies": (SILENT_LIMIT, None), "bomb": (3, 150),
-            "huge": (2, 150)}.get(kind))
+            "huge": (2, 150)}.get(kind), argv=["prlimit", "--cpu=5"]
+            if kind == "text-bomb" else ())
     assert status == 0, status
     assert list(files) == ["tusak0000.bmp"], list(files)
     got = files["tusak0000.bmp"]
@@ -525,9 +549,9 @@ def scripted_run(s, tusak, kind):
                    for w in why), why
         assert got is None, "a screenshot from another user's file"
         assert open(out, "rb").read() == before, "planted file changed"
-    elif kind == "16-bit":
+    elif kind in ("16-bit", "text-bomb"):
         assert lines == [], lines
-        want = Image.open(src)
+        want = Image.open(src) if kind == "16-bit" else picture
         assert want.mode == "RGB", want.mode  # Pillow's 8 bits of 16
         assert got.size == want.size, got.size
         if got.tobytes() != want.tobytes():
@@ -565,10 +589,12 @@ def scripted_run(s, tusak, kind):
         assert "tusak: desktop portal: %s: not a PNG file" % out in why, why
         assert notices == ["Error: " + n for n in NO_BITMAP], notices
         assert got is None, "a picture from a text file"
-    elif kind == "huge":
+    elif kind in ("huge", "beyond-outputs"):
         why, notices = split_stderr(lines)
-        assert "tusak: desktop portal: the picture, 32767 x 32767 pixels, " \
-            "is larger than a BMP file holds" in why, why
+        assert "tusak: desktop portal: the picture, %s" % (
+            "32767 x 32767 pixels, is larger than a BMP file holds"
+            if kind == "huge" else "%d x %d pixels, is larger than the "
+            "desktop's outputs (%d x %d)" % ((BOMB, BOMB) + SIZE)) in why, why
         assert notices == ["Error: " + n for n in NO_BITMAP], notices
         assert got is None, "a picture"
     elif kind == "other-path":
@@ -1136,11 +1162,12 @@ def run(case, tusak, release=None):
                     s.runtime, s.env["WAYLAND_DISPLAY"]), *options,
                     workdir=s.workdir(), run_as=s.as_user, env=s.env)
                 env = dict(env, WAYLAND_DISPLAY="wayland-hidden")
+            argv = (["prlimit", "--cpu=%d" % row["cpu"]] if "cpu" in row
+                    else []) + list(row.get("argv", ()))
             try:
                 if row.get("why"):
                     check_no_picture(s, own, row["why"].format(
-                        env["WAYLAND_DISPLAY"]), env, row.get("limit"),
-                        row.get("argv", ()))
+                        env["WAYLAND_DISPLAY"]), env, row.get("limit"), argv)
                     if row.get("limit") and proxy:  # and the pools' memory
                         pool = asked(proxy)[1] / 2 ** 20
                         assert pool < row["limit"][1], "a %d MB pool" % pool
@@ -1149,10 +1176,11 @@ def run(case, tusak, release=None):
                 else:
                     want = {"picture": lambda: picture,
                             "grim": lambda: s.grim("ppm"),
-                            "outputs": lambda: outputs_reference(s)}[
+                            "outputs": lambda: outputs_reference(s),
+                            "black": lambda: Image.new("RGB", row["size"])}[
                                 row["reference"]]()
                     check_capture(s, own, want, env, row.get("protocol"),
-                                  ignore=row.get("ignore"))
+                                  argv=argv, ignore=row.get("ignore"))
                     if "--shrink-fds" in options:  # refused: sealed
                         report = proxy.reports()[0]
                         assert report["sealed"] and not report["shrunk"], \
