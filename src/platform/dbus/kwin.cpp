@@ -48,14 +48,6 @@ const uint64_t kMaxRawBytes = uint64_t(4) << 30;
 // What an unprivileged process may ask of a pipe by default.
 const int kPipeBytes = 1 << 20;
 
-struct KWinDisplay {
-  BYTE *pixels;  // the rows as KWin wrote them, mapped
-  size_t cb, cbMapped;
-  int width, height;
-  size_t stride;
-  uint32_t format;
-};
-
 // What the call's reply said.
 struct Reply {
   const SdBus *p;
@@ -191,9 +183,9 @@ bool Readable(const Reply &r, uint64_t *pNeed) {
   return false;
 }
 
-// Asks KWin for the workspace and reads the pixels as they come; false,
-// with a why line, if KWin refuses or the exchange fails.
-bool Capture(const SdBus &p, sd_bus *bus, KWinDisplay *d) {
+}  // namespace
+
+bool CaptureKWin(const SdBus &p, sd_bus *bus, KWinDisplay *d) {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return false;
   // A larger pipe lets KWin write in fewer, longer strides (a failure
@@ -293,6 +285,8 @@ bool Capture(const SdBus &p, sd_bus *bus, KWinDisplay *d) {
   return true;
 }
 
+namespace {
+
 void *OpenKWin(DisplayInfo *pInfo) {
   // KWin's absence shows on the bus.
   const SdBus *p;
@@ -300,7 +294,7 @@ void *OpenKWin(DisplayInfo *pInfo) {
   if (!bus) return nullptr;
   KWinDisplay *d = new (std::nothrow) KWinDisplay();
   if (!d) return nullptr;
-  if (!Capture(*p, bus, d)) {
+  if (!CaptureKWin(*p, bus, d)) {
     if (d->pixels) munmap(d->pixels, d->cbMapped);
     delete d;
     return nullptr;

@@ -8,6 +8,9 @@
 
 #include "platform.h"
 
+struct SdBus;
+typedef struct sd_bus sd_bus;
+
 // QImage::Format values that KWin may hand over, by their numbers.
 enum KWinFormat : uint32_t {
   kRGB32 = 4,  // 0xffRRGGBB words, in the machine's byte order
@@ -26,6 +29,20 @@ enum KWinFormat : uint32_t {
   kRGBA64Premultiplied = 27,
   kBGR888 = 29,
 };
+
+// The workspace as KWin handed it over.
+struct KWinDisplay {
+  BYTE *pixels;  // the rows as KWin wrote them, mapped
+  size_t cb, cbMapped;
+  int width, height;
+  size_t stride;
+  uint32_t format;
+};
+
+// Asks KWin on bus for the workspace and reads its reply and the pixels as
+// they come, into *d (pixels to be unmapped, cbMapped bytes, even on a
+// failure); false, with a why line, if KWin refuses or the exchange fails.
+bool CaptureKWin(const SdBus &p, sd_bus *bus, KWinDisplay *d);
 
 // Bytes per pixel of the formats that can be read; 0 for any other.
 size_t KWinBytesPerPixel(uint32_t format);

@@ -1,13 +1,18 @@
-// The desktop portal's PNG, decoded row by row with libpng (loaded only
-// when the portal is asked). Nothing is allocated for the size the header
-// claims: the rows are counted as they decode, then decoded again into the
-// DIB's lines, so that memory and the file follow what the data holds.
+// The desktop portal's PNG, decoded once with libpng (loaded only when the
+// portal is asked) into rows of the DIB's pixels. The size the header
+// claims is checked before anything is allocated for it; the rows' memory
+// is then mapped at that size, and only the rows that decode take pages,
+// so that memory follows what the data holds. Chunks the picture does not
+// need are passed over uninflated: a text chunk may inflate to megabytes,
+// and a file may hold hundreds.
 #include <dlfcn.h>
 #include <png.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <csetjmp>
+#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "bmpfile/dib.h"
@@ -22,9 +27,9 @@ namespace {
 #define TUSAK_PNG_PROCS(X) \
   X(sig_cmp) X(create_read_struct) X(create_info_struct) \
   X(destroy_read_struct) X(set_read_fn) X(get_io_ptr) \
-  X(get_error_ptr) X(read_info) X(get_IHDR) X(set_expand) \
-  X(set_strip_16) X(set_gray_to_rgb) X(set_bgr) X(set_filler) \
-  X(set_interlace_handling) X(read_update_info) X(read_row)
+  X(get_error_ptr) X(set_keep_unknown_chunks) X(read_info) X(get_IHDR) \
+  X(set_expand) X(set_strip_16) X(set_gray_to_rgb) X(set_bgr) \
+  X(set_filler) X(set_interlace_handling) X(read_update_info) X(read_row)
 // clang-format on
 
 struct PngProcs {
@@ -73,77 +78,86 @@ void Read(png_structp png, png_bytep out, size_t n) {
   s->at += n;
 }
 
-// Where each row of the picture goes: into the DIB's lines, or one row of
-// scratch for those not wanted.
-struct Target {
-  int height;  // of the picture as cut
-  int start, n;
-  BYTE *pBits;  // null: every row to the scratch row
-  size_t cbStride;
-  BYTE *scratch;
-};
-
-BYTE *RowOf(const Target &t, int y) {
-  // Picture row y is DIB line height-1-y, at height-1-y-start in the lines.
-  int line = t.height - 1 - y - t.start;
-  if (!t.pBits || line < 0 || line >= t.n) return t.scratch;
-  return t.pBits + static_cast<size_t>(line) * t.cbStride;
+// Whether a picture of the header's size may be decoded: one a BMP file
+// holds, and no more than twice the outputs' image each way when that is
+// known (the desktop's picture, at some scale). Notes why not.
+bool SizeAllowed(const PngPicture &p, int64_t cxMost, int64_t cyMost) {
+  if (!DibFits(p.width, p.height, 32))
+    NoteWhy("the picture, %d x %d pixels, is larger than a BMP file holds",
+            p.width, p.height);
+  else if (cxMost > 0 && (p.width > 2 * cxMost || p.height > 2 * cyMost))
+    NoteWhy(
+        "the picture, %d x %d pixels, is larger than the desktop's "
+        "outputs (%lld x %lld)",
+        p.width, p.height, static_cast<long long>(cxMost),
+        static_cast<long long>(cyMost));
+  else
+    return true;
+  return false;
 }
 
-// Decodes the picture's rows from the top into t, at most `wanted` of them
-// (0: the header alone): the count that decoded whole, or -1 if the header
-// cannot be read. The header's size in *pPicture; an error in s->error.
-int DecodeRows(Source *s, const Target &t, int wanted, PngPicture *pPicture) {
-  const PngProcs &p = g_png;
+// Decodes the rows into p->pixels, mapped once the header is read and its
+// size allowed: p->rows of them decoded whole. -1 if the header cannot be
+// read, 0 if its size is refused or no memory holds it (noted), else 1.
+int Decode(Source *s, int64_t cxMost, int64_t cyMost, PngPicture *p) {
+  const PngProcs &pp = g_png;
   png_structp png =
-      p.create_read_struct(PNG_LIBPNG_VER_STRING, s, OnError, OnWarning);
-  png_infop info = png ? p.create_info_struct(png) : nullptr;
-  volatile int rows = -1;
+      pp.create_read_struct(PNG_LIBPNG_VER_STRING, s, OnError, OnWarning);
+  png_infop info = png ? pp.create_info_struct(png) : nullptr;
+  volatile int header = -1;  // set after setjmp, read after the jump
   if (!info) std::snprintf(s->error, sizeof s->error, "out of memory");
   if (info && setjmp(s->jump) == 0) {
-    p.set_read_fn(png, s, Read);
-    p.read_info(png, info);
+    pp.set_read_fn(png, s, Read);
+    // Every ancillary chunk but transparency (text, colour profiles, ...)
+    // is skipped: none changes the pixels as they are read here.
+    pp.set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, nullptr, -1);
+    pp.read_info(png, info);
     png_uint_32 width, height;
     int depth, color, interlace;
-    p.get_IHDR(png, info, &width, &height, &depth, &color, &interlace, nullptr,
-               nullptr);
-    pPicture->width = static_cast<int>(width);
-    pPicture->height = static_cast<int>(height);
-    rows = 0;
-    if (wanted > 0) {
-      // Blue, green, red and a fourth byte, 8 bits each: the fourth is
-      // alpha where the picture has it, which the fetch then clears.
-      p.set_expand(png);
-      p.set_strip_16(png);
-      p.set_gray_to_rgb(png);
-      p.set_bgr(png);
-      p.set_filler(png, 0, PNG_FILLER_AFTER);
-      int passes = p.set_interlace_handling(png);
-      p.read_update_info(png, info);
-      pPicture->interlaced = passes > 1;
-      if (passes > 1) {
-        // Whole only after its last pass, each pass over every row: then
-        // the rows are the lines themselves.
-        for (int pass = 0; pass < passes; ++pass)
-          for (int y = 0; y < pPicture->height; ++y)
-            p.read_row(png, RowOf(t, y), nullptr);
-        rows = pPicture->height;
-      } else {
-        for (int y = 0; y < wanted; ++y) {
-          p.read_row(png, RowOf(t, y), nullptr);
-          rows = y + 1;
+    pp.get_IHDR(png, info, &width, &height, &depth, &color, &interlace, nullptr,
+                nullptr);
+    p->width = static_cast<int>(width);
+    p->height = static_cast<int>(height);
+    header = 0;
+    size_t cbRow = size_t(width) * 4;
+    void *mapped = MAP_FAILED;
+    if (SizeAllowed(*p, cxMost, cyMost)) {
+      mapped = mmap(nullptr, cbRow * height, PROT_READ | PROT_WRITE,
+                    MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+      if (mapped == MAP_FAILED)
+        NoteWhy("no memory for a picture of %d x %d pixels", p->width,
+                p->height);
+    }
+    if (mapped != MAP_FAILED) {
+      header = 1;
+      p->pixels = static_cast<BYTE *>(mapped);
+      p->cbMapped = cbRow * height;
+      // Blue, green, red and a fourth byte, 8 bits each.
+      pp.set_expand(png);
+      pp.set_strip_16(png);
+      pp.set_gray_to_rgb(png);
+      pp.set_bgr(png);
+      pp.set_filler(png, 0, PNG_FILLER_AFTER);
+      int passes = pp.set_interlace_handling(png);
+      pp.read_update_info(png, info);
+      // An interlaced picture is whole only after its last pass, each pass
+      // over every row; others row by row, as far as they go.
+      for (int pass = 0; pass < passes; ++pass)
+        for (int y = 0; y < p->height; ++y) {
+          pp.read_row(png, p->pixels + cbRow * y, nullptr);
+          if (passes == 1) p->rows = y + 1;
         }
-      }
+      p->rows = p->height;
     }
   }
-  p.destroy_read_struct(&png, info ? &info : nullptr, nullptr);
-  return rows;
+  pp.destroy_read_struct(&png, info ? &info : nullptr, nullptr);
+  return header;
 }
 
 }  // namespace
 
-bool MeasurePng(const BYTE *png, size_t cb, const char *path,
-                PngPicture *pPicture) {
+bool ReadPng(const BYTE *png, size_t cb, const char *path, int64_t cxMost,
+             int64_t cyMost, PngPicture *pPicture) {
   *pPicture = PngPicture();
   if (!LoadPng()) return false;
   if (cb < 8 || g_png.sig_cmp(png, 0, 8) != 0) {
@@ -151,67 +165,53 @@ bool MeasurePng(const BYTE *png, size_t cb, const char *path,
     return false;
   }
   Source s = {png, cb, 0, {}, ""};
-  Target t = {};
-  if (DecodeRows(&s, t, 0, pPicture) < 0) {
-    NoteWhy("%s: %s", path, s.error);
-    return false;
-  }
-  // Checked before anything the size claims is allocated.
-  if (!DibFits(pPicture->width, pPicture->height, 32)) {
-    NoteWhy("the picture, %d x %d pixels, is larger than a BMP file holds",
-            pPicture->width, pPicture->height);
-    return false;
-  }
-  t.scratch = static_cast<BYTE *>(
-      std::malloc(static_cast<size_t>(pPicture->width) * 8));
-  if (!t.scratch) return false;
-  s = {png, cb, 0, {}, ""};
-  int rows = DecodeRows(&s, t, pPicture->height, pPicture);
-  std::free(t.scratch);
-  if (rows <= 0) {
+  int header = Decode(&s, cxMost, cyMost, pPicture);
+  if (header < 0 || (header > 0 && pPicture->rows == 0)) {
     NoteWhy("%s: %s", path, s.error[0] ? s.error : "no row decodes");
+    header = 0;
+  }
+  if (header == 0) {
+    FreePng(pPicture);
     return false;
   }
-  pPicture->rows = rows;
-  if (rows < pPicture->height)
+  if (pPicture->rows < pPicture->height)
     NoteAlways("the picture is incomplete (%s); %d of %d rows came", s.error,
-               rows, pPicture->height);
+               pPicture->rows, pPicture->height);
   return true;
 }
 
-bool DecodePng(const BYTE *png, size_t cb, const PngPicture &picture, int start,
-               int n, BYTE *pBits, size_t cbStride) {
+bool CopyPngLines(PngPicture *pPicture, int start, int n, BYTE *pBits,
+                  size_t cbStride) {
   if (n == 0) return true;
-  if (!LoadPng()) return false;
-  size_t cbRow = static_cast<size_t>(picture.width) * 4;
-  Target t = {picture.rows, start, n, pBits, cbStride, nullptr};
-  // Rows past the last line wanted need not decode; an interlaced picture
-  // decodes whole, into lines of a whole picture when only some are wanted.
-  BYTE *whole = nullptr;
-  if (picture.interlaced && (start != 0 || n != picture.rows)) {
-    whole = static_cast<BYTE *>(
-        std::calloc(static_cast<size_t>(picture.rows), cbRow));
-    if (!whole) return false;
-    t = {picture.rows, 0, picture.rows, whole, cbRow, nullptr};
-  }
-  t.scratch = static_cast<BYTE *>(std::malloc(cbRow * 2));
-  int wanted = picture.rows - start;
-  Source s = {png, cb, 0, {}, ""};
-  PngPicture header;
-  bool ok = t.scratch && DecodeRows(&s, t, wanted, &header) >= 0 &&
-            header.width == picture.width;
-  std::free(t.scratch);
-  if (whole) {
-    for (int i = 0; ok && i < n; ++i)
-      std::memcpy(pBits + static_cast<size_t>(i) * cbStride,
-                  whole + static_cast<size_t>(start + i) * cbRow, cbRow);
-    std::free(whole);
-  }
-  if (!ok) return false;
-  // The DIB's fourth byte is unused: the PNG's alpha goes.
+  if (pPicture->released) return false;
+  // DIB lines count from the bottom of the rows that came.
+  const PngPicture &p = *pPicture;
+  size_t cbRow = static_cast<size_t>(p.width) * 4;
+  // All of them, as the picture is saved: each strip of rows is let go
+  // once copied, so that the picture and the DIB are never held whole at
+  // once.
+  bool whole = start == 0 && n == p.rows;
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  const int kStripRows = static_cast<int>((size_t(256) << 10) / cbRow) + 1;
+  size_t kept = p.cbMapped;  // the bytes before it are still held
   for (int i = 0; i < n; ++i) {
-    BYTE *line = pBits + static_cast<size_t>(i) * cbStride;
-    for (int x = 0; x < picture.width; ++x) line[4 * x + 3] = 0;
+    int row = p.rows - 1 - (start + i);
+    BYTE *line = pBits + cbStride * i;
+    std::memcpy(line, p.pixels + cbRow * row, cbRow);
+    // The DIB's fourth byte is unused: the PNG's alpha goes.
+    for (int x = 0; x < p.width; ++x) line[4 * x + 3] = 0;
+    if (whole && (i % kStripRows == kStripRows - 1 || i == n - 1)) {
+      // Rows row .. rows-1 are copied: the whole pages from row on go.
+      size_t from = (cbRow * row + page - 1) / page * page;
+      if (from < kept) madvise(p.pixels + from, kept - from, MADV_DONTNEED);
+      if (from < kept) kept = from;
+    }
   }
+  pPicture->released = whole;
   return true;
+}
+
+void FreePng(PngPicture *pPicture) {
+  if (pPicture->pixels) munmap(pPicture->pixels, pPicture->cbMapped);
+  *pPicture = PngPicture();
 }

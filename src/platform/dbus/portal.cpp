@@ -31,7 +31,7 @@ namespace {
 // dialog may be on screen); one that never comes is given up after this.
 const uint64_t kTimeoutUs = 30 * 1000 * 1000;
 struct PortalDisplay {
-  PortalFile file;  // the PNG's bytes
+  PortalFile file;  // the PNG's bytes, until decoded
   PngPicture picture;
 };
 
@@ -168,6 +168,17 @@ bool RequestScreenshot(const SdBus &p, sd_bus *bus, Answer *a) {
   return ok;
 }
 
+// The file's picture, decoded once; its bytes are let go then. Its size
+// is held to what the Wayland compositor's outputs make, where one told.
+bool ReadPicture(PortalDisplay *d, const char *path) {
+  int64_t cx = 0, cy = 0;
+  WaylandLayoutSize(&cx, &cy);
+  bool ok = ReadPng(d->file.data, d->file.cb, path, cx, cy, &d->picture);
+  std::free(d->file.data);
+  d->file.data = nullptr;
+  return ok;
+}
+
 void *OpenPortal(DisplayInfo *pInfo) {
   const SdBus *p;
   sd_bus *bus = OpenDesktopBus(&p);
@@ -178,8 +189,7 @@ void *OpenPortal(DisplayInfo *pInfo) {
   if (!d) return nullptr;
   // The file goes only once its picture serves.
   if (!RequestScreenshot(*p, bus, &answer) ||
-      !ReadPortalFile(answer.path, &d->file) ||
-      !MeasurePng(d->file.data, d->file.cb, answer.path, &d->picture)) {
+      !ReadPortalFile(answer.path, &d->file) || !ReadPicture(d, answer.path)) {
     ClosePortalFolder(&d->file);
     std::free(d->file.data);
     delete d;
@@ -194,9 +204,8 @@ void *OpenPortal(DisplayInfo *pInfo) {
 
 bool FetchPortal(void *pDisplay, void *, int start, int n, BYTE *pBits,
                  size_t cbStride, RGBQUAD *) {
-  const PortalDisplay *d = static_cast<PortalDisplay *>(pDisplay);
-  return DecodePng(d->file.data, d->file.cb, d->picture, start, n, pBits,
-                   cbStride);
+  PortalDisplay *d = static_cast<PortalDisplay *>(pDisplay);
+  return CopyPngLines(&d->picture, start, n, pBits, cbStride);
 }
 
 }  // namespace

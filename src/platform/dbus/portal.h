@@ -7,17 +7,18 @@
 #include <sys/stat.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <ctime>
 
 #include "platform.h"
 
 // The portal's file as it was read.
 struct PortalFile {
-  BYTE *data;
-  size_t cb;
-  struct stat st;    // of the file read
-  int dirFd;         // the folder it was read in, until removed; else -1
-  const char *name;  // its name there, within the path
+  BYTE *data = nullptr;
+  size_t cb = 0;
+  struct stat st = {};    // of the file read
+  int dirFd = -1;         // the folder it was read in, until removed
+  const char *name = "";  // its name there, within the path
 };
 
 // Reads the file at path: false, with a why line, if it is refused (not a
@@ -34,22 +35,30 @@ void RemovePortalFile(const char *path, PortalFile *pFile,
 // Closes the folder of a file that stays.
 void ClosePortalFolder(PortalFile *pFile);
 
-// What the decoding found of a PNG picture.
+// A PNG picture, decoded once: its rows from the top, as the DIB's pixels
+// (blue, green, red and a fourth byte), in memory mapped at the header's
+// size, of which only the rows that came hold pages.
 struct PngPicture {
   int width, height;  // as the header says
-  int rows;           // of them that decode, from the top
-  bool interlaced;    // decoded whole or not at all
+  int rows;           // of them that decoded whole, from the top
+  BYTE *pixels;
+  size_t cbMapped;
+  bool released;  // copied out whole, and let go
 };
 
-// Reads the header and decodes every row once, keeping none, so that the
-// picture's size follows what the file holds: false, with a why line, if
-// it is no PNG, or larger than a BMP file holds, or no row decodes. A file
-// whose rows stop short notes how many came.
-bool MeasurePng(const BYTE *png, size_t cb, const char *path,
-                PngPicture *pPicture);
-// Decodes rows start .. start+n-1 from the bottom of a picture cut to
-// `rows` rows, as DIB lines (blue, green, red, 0) cbStride apart.
-bool DecodePng(const BYTE *png, size_t cb, const PngPicture &picture, int start,
-               int n, BYTE *pBits, size_t cbStride);
+// Decodes the file's picture, once. Its size is checked in the header,
+// before anything is allocated for it: false, with a why line, if it is no
+// PNG, larger than a BMP file holds or, when cxMost is more than 0, than
+// twice the outputs' image cxMost x cyMost each way, or if no row decodes.
+// A picture whose rows stop short keeps those that came, and notes how
+// many.
+bool ReadPng(const BYTE *png, size_t cb, const char *path, int64_t cxMost,
+             int64_t cyMost, PngPicture *pPicture);
+// DIB lines start .. start+n-1, counted from the bottom of the rows that
+// came, cbStride apart, the fourth byte 0. Every line at once lets go of
+// the rows as they are copied: false for any lines asked for after that.
+bool CopyPngLines(PngPicture *pPicture, int start, int n, BYTE *pBits,
+                  size_t cbStride);
+void FreePng(PngPicture *pPicture);
 
 #endif

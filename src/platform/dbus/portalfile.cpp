@@ -26,7 +26,6 @@ const off_t kMaxPngBytes = off_t(1) << 30;
 
 bool ReadPortalFile(const char *path, PortalFile *pFile) {
   *pFile = PortalFile();
-  pFile->dirFd = -1;
   // The folder as the path names it (links the user made on the way to it
   // are followed), and the file's name in it. The portal names full paths.
   const char *slash = std::strrchr(path, '/');

@@ -10,6 +10,7 @@
 #define TUSAK_PLATFORM_LINUX_DISPLAY_H
 
 #include <cstddef>
+#include <cstdint>
 
 #include "platform.h"
 
@@ -47,6 +48,12 @@ struct DisplaySystem {
   bool (*Fetch)(void *pDisplay, void *pBitmap, int start, int n, BYTE *pBits,
                 size_t cbStride, RGBQUAD *pPalette);
 };
+
+// The size of the image the Wayland compositor's outputs make together, as
+// its connection laid them out, whether or not a capture protocol then
+// served: what a picture of the desktop handed over by a service can be.
+// False when no compositor told it.
+bool WaylandLayoutSize(int64_t *pcx, int64_t *pcy);
 
 // In the order they are tried.
 extern const DisplaySystem g_imageCopySystem;   // Wayland, ext image copy

@@ -16,6 +16,7 @@
 #include <new>
 
 #include "clock.h"
+#include "display.h"
 #include "wayland.h"
 #include "why.h"
 #include "xdg-output-unstable-v1-client-protocol.h"
@@ -32,6 +33,13 @@ const char *const kCaptureGlobals[] = {
 bool g_tried = false;
 WaylandDisplay *g_wayland = nullptr;
 bool g_compositor = false;
+// The image the outputs make together, once laid out; 0 x 0 until then.
+int64_t g_layoutW = 0, g_layoutH = 0;
+
+// Far more outputs than any desktop has (a wall of 32 x 32 screens): a
+// compositor that announces more is not describing screens, and each
+// costs a frame, a buffer and a pass of the fetch.
+const int kMaxOutputs = 1024;
 
 void Discard(const char *, va_list) {}
 
@@ -90,6 +98,10 @@ void AddOutput(WaylandDisplay *d, wl_registry *registry, uint32_t name,
                uint32_t version) {
   // An output that comes once the image is laid out has no place in it.
   if (d->laidOut) return;
+  if (d->nOutputs == kMaxOutputs) {
+    d->tooMany = true;
+    return;
+  }
   if (d->nOutputs == d->nAllocated) {
     int n = d->nAllocated ? 2 * d->nAllocated : 8;
     void *grown = std::realloc(d->outputs, n * sizeof(Output *));
@@ -139,8 +151,9 @@ void GlobalRemove(void *data, wl_registry *, uint32_t name) {
 
 const wl_registry_listener kRegistryListener = {Global, GlobalRemove};
 
-// Places the outputs in the image; notes why not, when it cannot.
-bool LayOut(WaylandDisplay *d) {
+// Places the outputs in the image, and keeps its size; notes why not, when
+// it cannot and fNote.
+bool LayOut(WaylandDisplay *d, bool fNote) {
   OutputPlace **places = static_cast<OutputPlace **>(
       std::malloc(sizeof(OutputPlace *) * (d->nOutputs ? d->nOutputs : 1)));
   if (!places) return false;
@@ -152,6 +165,14 @@ bool LayOut(WaylandDisplay *d) {
   int64_t cx, cy;
   LayoutResult r = LayOutOutputs(places, n, &cx, &cy);
   std::free(places);
+  if (r == kLaidOut) {
+    g_layoutW = cx;
+    g_layoutH = cy;
+    d->width = static_cast<int>(cx);
+    d->height = static_cast<int>(cy);
+    return true;
+  }
+  if (!fNote) return false;
   if (r == kNoOutputs)
     NoteWhyAbout("%s has no outputs", d->name);
   else if (r == kOutputWithoutSize)
@@ -160,10 +181,7 @@ bool LayOut(WaylandDisplay *d) {
     NoteWhyAbout(
         "%s: the layout, %lld x %lld pixels, is larger than a BMP file holds",
         d->name, static_cast<long long>(cx), static_cast<long long>(cy));
-  if (r != kLaidOut) return false;
-  d->width = static_cast<int>(cx);
-  d->height = static_cast<int>(cy);
-  return true;
+  return false;
 }
 
 // Lets go of every object and the connection, for a display not served.
@@ -264,6 +282,28 @@ const char *CompositorName(bool *pfSocket) {
   return name && *name ? name : nullptr;
 }
 
+// The outputs' own events, then xdg-output's. An output announced during
+// that round trip needs its logical position asked for in turn: without
+// it, it would be placed at the origin, over the first output. False if
+// the compositor stopped answering.
+bool ReadOutputs(WaylandDisplay *d, uint64_t deadline) {
+  bool unasked;
+  do {
+    for (int i = 0; d->xdgOutputManager && i < d->nOutputs; ++i) {
+      Output *o = d->outputs[i];
+      if (o->xdgOutput) continue;
+      o->xdgOutput =
+          zxdg_output_manager_v1_get_xdg_output(d->xdgOutputManager, o->output);
+      zxdg_output_v1_add_listener(o->xdgOutput, &kXdgOutputListener, o);
+    }
+    if (!Roundtrip(d->display, deadline)) return false;
+    unasked = false;
+    for (int i = 0; d->xdgOutputManager && i < d->nOutputs; ++i)
+      unasked = unasked || !d->outputs[i]->xdgOutput;
+  } while (unasked);
+  return true;
+}
+
 // The connection, its globals and its outputs laid out; null, with the
 // reason noted, if it does not serve.
 WaylandDisplay *Connect() {
@@ -300,34 +340,27 @@ WaylandDisplay *Connect() {
     Close(d);
     return nullptr;
   }
-  // No capture protocol (GNOME, KDE): KWin's or the portal's turn.
-  if (!d->shm || !((Offers(d, 0) && Offers(d, 1)) || Offers(d, 2))) {
+  // No capture protocol (GNOME, KDE): KWin's or the portal's turn, once
+  // the outputs are known, which bound the picture they hand over.
+  bool capture = d->shm && ((Offers(d, 0) && Offers(d, 1)) || Offers(d, 2));
+  bool answered = ReadOutputs(d, deadline);
+  if (!capture) {
+    if (answered && !d->tooMany) LayOut(d, false);
     NoteWhyAbout("%s offers no screen capture protocol", name);
     Close(d);
     return nullptr;
   }
-  // The outputs' own events, then xdg-output's. An output announced during
-  // that round trip needs its logical position asked for in turn: without
-  // it, it would be placed at the origin, over the first output.
-  bool unasked;
-  do {
-    for (int i = 0; d->xdgOutputManager && i < d->nOutputs; ++i) {
-      Output *o = d->outputs[i];
-      if (o->xdgOutput) continue;
-      o->xdgOutput =
-          zxdg_output_manager_v1_get_xdg_output(d->xdgOutputManager, o->output);
-      zxdg_output_v1_add_listener(o->xdgOutput, &kXdgOutputListener, o);
-    }
-    if (!Roundtrip(display, deadline)) {
-      NoteWhyAbout("%s does not answer", name);
-      Close(d);
-      return nullptr;
-    }
-    unasked = false;
-    for (int i = 0; d->xdgOutputManager && i < d->nOutputs; ++i)
-      unasked = unasked || !d->outputs[i]->xdgOutput;
-  } while (unasked);
-  if (!LayOut(d)) {
+  if (!answered) {
+    NoteWhyAbout("%s does not answer", name);
+    Close(d);
+    return nullptr;
+  }
+  if (d->tooMany) {
+    NoteWhyAbout("%s announces more than %d outputs", name, kMaxOutputs);
+    Close(d);
+    return nullptr;
+  }
+  if (!LayOut(d, true)) {
     Close(d);
     return nullptr;
   }
@@ -342,6 +375,12 @@ WaylandDisplay *ConnectWayland(bool *pfCompositor) {
   g_tried = true;
   *pfCompositor = g_compositor;
   return g_wayland;
+}
+
+bool WaylandLayoutSize(int64_t *pcx, int64_t *pcy) {
+  *pcx = g_layoutW;
+  *pcy = g_layoutH;
+  return g_layoutW > 0;
 }
 
 bool WaitForOutputs(WaylandDisplay *d, bool (*until)(const Output &),

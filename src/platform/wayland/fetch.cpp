@@ -3,6 +3,7 @@
 // format as needed, with the gaps of a layout that is not a rectangle black.
 #include <wayland-client.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -170,33 +171,42 @@ void PlaceOutput(const WaylandBitmap *bm, const Output &o, int top, int n,
   }
 }
 
-// Clears what no output shows of bitmap row y (DIB line `line`): the
-// columns outside every box, found from the boxes themselves, so that
-// outputs which overlap are never taken for ones that cover the gaps.
-void ClearGaps(const WaylandBitmap *bm, int y, BYTE *line, int (*spans)[2]) {
+// A shown output's box in the bitmap: its columns (cut to the bitmap) and
+// its rows.
+struct Span {
+  int x0, x1, top, bottom;
+};
+
+// The boxes of the outputs that show, in order of their left edge: sorted
+// once for the whole fetch, so that a row costs one look at each box
+// whatever the number and order of the outputs.
+int SortedSpans(const WaylandBitmap *bm, Span *spans) {
   const WaylandDisplay *d = bm->d;
   int n = 0;
   for (int i = 0; i < d->nOutputs; ++i) {
     const Output &o = *d->outputs[i];
-    int top = o.place.destY - bm->y;
-    if (!Shows(o) || y < top || y >= top + o.place.destH) continue;
     int x0, x1;
     Columns(bm, o, &x0, &x1);
-    if (x0 >= x1) continue;
-    // In order of their left edge (a handful of outputs).
-    int j = n++;
-    for (; j > 0 && spans[j - 1][0] > x0; --j) {
-      spans[j][0] = spans[j - 1][0];
-      spans[j][1] = spans[j - 1][1];
-    }
-    spans[j][0] = x0;
-    spans[j][1] = x1;
+    if (!Shows(o) || x0 >= x1) continue;
+    int top = o.place.destY - bm->y;
+    spans[n++] = {x0, x1, top, top + o.place.destH};
   }
+  std::sort(spans, spans + n,
+            [](const Span &a, const Span &b) { return a.x0 < b.x0; });
+  return n;
+}
+
+// Clears what no output shows of bitmap row y (DIB line `line`): the
+// columns outside every box, found from the boxes themselves, so that
+// outputs which overlap are never taken for ones that cover the gaps.
+void ClearGaps(const WaylandBitmap *bm, int y, BYTE *line, const Span *spans,
+               int n) {
   int x = 0;
   for (int i = 0; i < n; ++i) {
-    if (spans[i][0] > x)
-      std::memset(line + 4 * size_t(x), 0, 4 * size_t(spans[i][0] - x));
-    if (spans[i][1] > x) x = spans[i][1];
+    if (y < spans[i].top || y >= spans[i].bottom) continue;
+    if (spans[i].x0 > x)
+      std::memset(line + 4 * size_t(x), 0, 4 * size_t(spans[i].x0 - x));
+    if (spans[i].x1 > x) x = spans[i].x1;
   }
   if (x < bm->width)
     std::memset(line + 4 * size_t(x), 0, 4 * size_t(bm->width - x));
@@ -270,15 +280,16 @@ bool FetchWayland(void *, void *pBitmap, int start, int n, BYTE *pBits,
   const WaylandDisplay *d = bm->d;
   if (n == 0) return true;
   if (!bm->pool) return false;
-  int(*spans)[2] =
-      static_cast<int(*)[2]>(std::malloc(sizeof(int[2]) * d->nOutputs));
+  Span *spans = static_cast<Span *>(
+      std::malloc(sizeof(Span) * (d->nOutputs ? d->nOutputs : 1)));
   if (!spans) return false;
+  int nSpans = SortedSpans(bm, spans);
   int top = bm->height - start - n;
   for (int y = top; y < top + n; ++y)
     ClearGaps(
         bm, y,
         pBits + static_cast<size_t>(bm->height - 1 - y - start) * cbStride,
-        spans);
+        spans, nSpans);
   std::free(spans);
   Placing placing = {bm, top, n, pBits, cbStride, start};
   if (!ReadSharedPages(PlaceOutputs, &placing)) {

@@ -30,7 +30,7 @@ void MakeBuffers(WaylandDisplay *d, WaylandBitmap *bm) {
 
 }  // namespace
 
-bool MakePool(WaylandDisplay *d, WaylandBitmap *bm) {
+size_t PlaceBuffers(WaylandDisplay *d) {
   size_t size = 0;
   for (int i = 0; i < d->nOutputs; ++i) {
     Output *o = d->outputs[i];
@@ -38,13 +38,18 @@ bool MakePool(WaylandDisplay *d, WaylandBitmap *bm) {
     if (o->gone) continue;
     if (!b.readable || b.width == 0 || b.height == 0 || b.width > 65535 ||
         b.height > 65535 || b.stride < b.width * ShmBytesPerPixel(b.format))
-      return false;
+      return 0;
     // A pool's size is a signed 32-bit number, checked before the product
     // that could wrap a 32-bit size_t.
-    if (b.stride > (INT32_MAX - size) / b.height) return false;
+    if (b.stride > (INT32_MAX - size) / b.height) return 0;
     b.offset = size;
     size += size_t(b.stride) * b.height;
   }
+  return size;
+}
+
+bool MakePool(WaylandDisplay *d, WaylandBitmap *bm) {
+  size_t size = PlaceBuffers(d);
   if (size == 0) return false;
   if (bm->shmPool && size <= bm->poolSize) {
     MakeBuffers(d, bm);

@@ -53,6 +53,7 @@ struct WaylandDisplay {
   Output **outputs;  // each on its own, as the listeners hold their address
   int nOutputs, nAllocated;
   bool laidOut;       // outputs that come later are not in the image
+  bool tooMany;       // more were announced than are kept
   int width, height;  // of the image
   // The capture protocols' globals the compositor offers (name, version).
   uint32_t offered[3][2];
@@ -106,9 +107,14 @@ struct CaptureProtocol {
 bool CaptureOutputs(void *pDisplay, void *pBitmap, int x, int y,
                     const CaptureProtocol &p);
 
-// The pool (pool.cpp). One pool, mapped into the bitmap, for every output's
-// buffer (its format, width, height and stride set), with a wl_buffer each;
-// the last one again while it is large enough. False if it cannot be made.
+// The pool (pool.cpp). Each output's buffer at its offset in one pool:
+// the pool's size, or 0 if some buffer cannot be pooled (no format that is
+// read, no pixels, more than 65,535 a side, rows shorter than their
+// pixels) or they come to more than a pool holds.
+size_t PlaceBuffers(WaylandDisplay *d);
+// One pool, mapped into the bitmap, for every output's buffer (its format,
+// width, height and stride set), with a wl_buffer each; the last one again
+// while it is large enough. False if it cannot be made.
 bool MakePool(WaylandDisplay *d, WaylandBitmap *bm);
 // Once the copies are asked for: sends them, then gives a new pool its
 // pages while the compositor renders, so that its copy finds them there.

@@ -142,6 +142,12 @@ bool ChoosePixelMap(int visualClass, int depth, const PixelLayout &layout,
   bool decomposed = visualClass == kTrueColor || visualClass == kDirectColor;
   if (decomposed && (!m.red.bits || !m.green.bits || !m.blue.bits))
     return false;
+  // Channels that share bits or reach past the depth describe no pixel
+  // (and a channel of 32 bits would be shifted out of its word).
+  std::uint64_t all = std::uint64_t(redMask) | greenMask | blueMask;
+  if (decomposed && ((redMask & greenMask) || (redMask & blueMask) ||
+                     (greenMask & blueMask) || all >> depth))
+    return false;
 
   if (depth <= 8) {
     // Every pixel value stands for a colormap entry, whatever the class: the
