@@ -1,6 +1,7 @@
 """A suite's command line, the same for every suite: --list names its rows
-for tests/CMakeLists.txt, a line each, "NAME SECONDS LABEL,LABEL" (the time
-limit and labels its row's kind gives); otherwise it runs the rows named,
+for tests/CMakeLists.txt, a line each, "NAME SECONDS LABEL,LABEL
+[PROPERTY=VALUE]..." (the time limit and labels its row's kind gives, and
+any other CTest properties of the row); otherwise it runs the rows named,
 or all."""
 import argparse
 from dataclasses import dataclass
@@ -17,8 +18,9 @@ class Kind:
 
 
 def main(doc, listed, run, options=()):
-    """listed(args): {name: (seconds, labels)}; run(args, names): the exit
-    status. options: (flags, keywords) of argparse's add_argument."""
+    """listed(args): {name: (seconds, labels[, {property: value}])};
+    run(args, names): the exit status. options: (flags, keywords) of
+    argparse's add_argument."""
     parser = argparse.ArgumentParser(description=doc)
     for flags, keywords in options:
         parser.add_argument(*flags, **keywords)
@@ -28,8 +30,9 @@ def main(doc, listed, run, options=()):
     args = parser.parse_args()
     table = listed(args)
     if args.list:
-        for name, (seconds, labels) in table.items():
-            print("%s %d %s" % (name, seconds, ",".join(labels)))
+        for name, (seconds, labels, *more) in table.items():
+            print(" ".join(["%s %d %s" % (name, seconds, ",".join(labels))] +
+                           ["%s=%s" % p for m in more for p in m.items()]))
         return 0
     unknown = [n for n in args.names if n not in table]
     if unknown:

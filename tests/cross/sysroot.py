@@ -16,10 +16,9 @@ Usage: sysroot.py ARCH [PACKAGE...]   (prints the sysroot's path)
 import fcntl, glob, os, shutil, subprocess, sys, time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(
-    os.path.abspath(__file__))), "wayland"))
-import session  # noqa: E402
+    os.path.abspath(__file__))), "common"))
+from roots import CACHE, host_mirror  # noqa: E402
 
-CACHE = "/var/cache/tusak-tests"
 # What the Linux program and the gtests build against and run with.
 BUILD = ("libc6-dev", "libstdc++6", "libgcc-s1", "libxcb1-dev",
          "libxcb-shm0-dev", "libwayland-dev", "wayland-protocols",
@@ -72,7 +71,7 @@ def make(arch, packages=BUILD, log=None):
         open(os.path.join(apt_dir, "status"), "w").close()
         # The release and its updates: the security suite's indexes for
         # other architectures are the ones the mirror serves broken.
-        mirror = session.host_mirror()
+        mirror = host_mirror()
         with open(os.path.join(apt_dir, "sources.list"), "w") as f:
             for suite in ("bookworm", "bookworm-updates"):
                 f.write("deb [arch=%s signed-by=%s] %s %s main\n" %
