@@ -3,7 +3,8 @@
 check_package.sh on a build of the host (Debian 12), or on a preset of
 this checkout built in the Debian testing root, with that root's cmake and
 compiler, warnings as errors, then its cpack and lintian: what the next
-compilers and Debian's next checks say is seen here first."""
+compilers and Debian's next checks say is seen here first. And a
+packager's build with its tests (check_tests_alone.sh)."""
 import os, shutil, subprocess, sys, tempfile
 from dataclasses import dataclass
 
@@ -23,13 +24,19 @@ BUILD = ("cmake", "make", "g++", "pkg-config", "libxcb1-dev",
 
 @dataclass(frozen=True)
 class Row:
-    kind: str     # "host": the build folder given; "root": built there
-    preset: str   # the build's
+    kind: str     # "host": the build folder given; "root": built there;
+    #               "alone": a packager's build of its own
+    preset: str = ""  # the build's
 
 
 def run_host(row, args):
     return subprocess.run([os.path.join(HERE, "check_package.sh"),
                            args.build[row.preset]], timeout=600).returncode
+
+
+def run_alone(row, args):
+    return subprocess.run([os.path.join(HERE, "check_tests_alone.sh"),
+                           SOURCE], timeout=600).returncode
 
 
 def run_in_root(row, args):
@@ -58,20 +65,23 @@ def run_in_root(row, args):
 
 
 # A row in the testing root may make it first (a few minutes), and builds.
-KINDS = {"host": Kind(run_host, 120), "root": Kind(run_in_root, 1800)}
+KINDS = {"host": Kind(run_host, 120), "root": Kind(run_in_root, 1800),
+         "alone": Kind(run_alone, 600)}
 ROWS = {"packaging": Row("host", "linux"),
+        "packaging_tests_alone": Row("alone"),
         "packaging_forky_gcc": Row("root", "linux"),
         "packaging_forky_clang": Row("root", "linux-clang"),
         "packaging_clang": Row("host", "linux-clang")}
 
 
 def listed(args):
-    """The rows whose build is there: in the root always, on the host those
-    whose build folder is given."""
+    """A packager's build always; with the linux preset's build given, the
+    rows in the root, and on the host those whose build folder is given."""
     args.build = dict(b.split("=", 1) for b in args.build_dir)
     return {name: (KINDS[r.kind].limit, ("packaging", r.kind))
-            for name, r in ROWS.items()
-            if r.kind == "root" or args.build.get(r.preset)}
+            for name, r in ROWS.items() if r.kind == "alone" or
+            args.build.get("linux") and (r.kind == "root" or
+                                         args.build.get(r.preset))}
 
 
 def run(args, names):
