@@ -51,10 +51,11 @@ class Connection:
         self.cut = False
         self.stalled = False
         self.wayland = Wayland(args.hide_global, args.rewrite, args.answer,
-                               args.count, args.max_pool, args.shrink_fds) \
+                               args.count, args.max_pool, args.shrink_fds,
+                               args.outputs) \
             if args.hide_global or args.rewrite or args.answer or \
             args.count or args.max_pool is not None or args.shrink_fds \
-            else None
+            or args.outputs else None
         self.lock = threading.Lock()
         self.sending = threading.Lock()  # to the client, from both pumps
         self.closed = False

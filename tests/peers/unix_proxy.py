@@ -3,8 +3,8 @@
 
     unix_proxy.py LISTEN TARGET [--cut N | --stall N] [--hide-global NAME]...
                   [--rewrite RULE]... [--answer RULE]... [--count MESSAGE]...
-                  [--max-pool BYTES] [--shrink-fds [EVENT]] [--once]
-                  [--ready FILE] [--report FILE]
+                  [--max-pool BYTES] [--shrink-fds [EVENT]] [--outputs N,W,H]
+                  [--once] [--ready FILE] [--report FILE]
 
 Each client that connects to LISTEN gets its own connection to TARGET and
 the bytes go both ways unchanged, with any file descriptors passed along
@@ -36,6 +36,11 @@ starts with @ is in the abstract namespace (as X servers also listen).
                  the files the client passes are cut to 0 bytes at its
                  next message (X11: the server has mapped them), or just
                  before that Wayland event reaches it (...frame_v1.ready)
+--outputs N,W,H  Wayland: the client hears of N outputs of W x H pixels
+                 instead of the server's one, placed from right to left in
+                 their order: each is the server's output under another
+                 name, its events rewritten, and its screencopy frames are
+                 answered ready at once (their buffers left as they are)
 --once           exit once the first client has gone
 --ready FILE     created once LISTEN accepts connections ("ready" is also
                  printed on standard output)
@@ -66,6 +71,7 @@ def main():
     p.add_argument("--count", action="append", default=[])
     p.add_argument("--max-pool", type=int)
     p.add_argument("--shrink-fds", nargs="?", const="")
+    p.add_argument("--outputs", type=lambda v: tuple(map(int, v.split(","))))
     p.add_argument("--once", action="store_true")
     p.add_argument("--ready")
     p.add_argument("--report")

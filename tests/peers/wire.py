@@ -1,7 +1,8 @@
 """The Wayland wire as the proxy (unix_proxy.py) reads it, both ways: it
-drops hidden globals, rewrites events, answers and counts requests, and
-notes the event at which to shrink the client's files, knowing each
-object's interface from the request that made it."""
+drops hidden globals, rewrites events, answers and counts requests, notes
+the event at which to shrink the client's files, and tells of many outputs
+where the server has one, knowing each object's interface from the request
+that made it."""
 import struct
 
 # The messages a rewrite, an answer or a count may name, by opcode, and the
@@ -16,6 +17,7 @@ EVENTS = {
     "ext_image_copy_capture_frame_v1": ["transform", "damage",
                                         "presentation_time", "ready",
                                         "failed"],
+    "wl_output": ["geometry", "mode", "done", "scale"],
     "zwlr_screencopy_frame_v1": ["buffer", "flags", "ready", "failed",
                                  "damage", "linux_dmabuf", "buffer_done"]}
 REQUESTS = {
@@ -37,6 +39,8 @@ MAKES = {
     "zwlr_screencopy_manager_v1.capture_output": "zwlr_screencopy_frame_v1",
     "zwlr_screencopy_manager_v1.capture_output_region":
         "zwlr_screencopy_frame_v1"}
+# Global names of --outputs' aliases: far above any server's own.
+ALIAS = 0x70000000
 
 
 def rule(text, messages=EVENTS):
@@ -64,7 +68,7 @@ class Wayland:
     the host's byte order (little-endian here)."""
 
     def __init__(self, hidden, rewrites=(), answers=(), counts=(),
-                 max_pool=None, shrink_at=None):
+                 max_pool=None, shrink_at=None, outputs=None):
         self.hidden = set(hidden)
         self.rules = dict(map(rule, rewrites))
         self.answers = dict(rule(a, REQUESTS) for a in answers)
@@ -80,6 +84,9 @@ class Wayland:
         self.shrink_at = rule(shrink_at + "=")[0][::2] if shrink_at else None
         self.shrink_now = False   # it has come
         self.pending = {True: b"", False: b""}
+        self.outputs = outputs    # (N, W, H) of --outputs
+        self.alias = {}           # object id: the number of its output
+        self.real = None          # the server's output's global name
 
     def messages(self, from_client, data):
         """Complete messages in data (partial ones wait for more)."""
@@ -110,13 +117,25 @@ class Wayland:
             if iface == "wl_display" and op == 1:  # get_registry(new_id)
                 self.make(struct.unpack_from("<I", m, 8)[0], "wl_registry")
             elif iface == "wl_registry" and op == 0:  # bind(u, s, u, new_id)
-                length = struct.unpack_from("<I", m, 12)[0]
-                self.make(struct.unpack_from("<I", m, len(m) - 4)[0],
-                          m[16:16 + length - 1].decode())
+                name, length = struct.unpack_from("<II", m, 8)
+                new = struct.unpack_from("<I", m, len(m) - 4)[0]
+                self.make(new, m[16:16 + length - 1].decode())
+                if self.outputs and name >= ALIAS:  # the server's output
+                    self.alias[new] = name - ALIAS
+                    m = m[:8] + struct.pack("<I", self.real) + m[12:]
+            elif obj in self.alias and (iface, op) == (
+                    "zwlr_screencopy_frame_v1", 0):
+                # copy(buffer): done, as far as the client can tell.
+                answers.append(event(obj, (2, bytes(12))))
+                continue
             elif op < len(REQUESTS.get(iface, [])):
                 name = iface + "." + REQUESTS[iface][op]
-                if name in MAKES:
-                    self.make(struct.unpack_from("<I", m, 8)[0], MAKES[name])
+                if name in MAKES:  # (new_id, ..., output)
+                    new = struct.unpack_from("<I", m, 8)[0]
+                    self.make(new, MAKES[name])
+                    of = struct.unpack_from("<I", m, len(m) - 4)[0]
+                    if of in self.alias:
+                        self.alias[new] = self.alias[of]
                 if name in self.counted:
                     self.counted[name] += 1
                 if name == "wl_shm.create_pool":  # (new_id, fd, size)
@@ -141,7 +160,11 @@ class Wayland:
             iface, nth = self.kinds.get(obj, ("", 0))
             rewrite = self.rules.get((iface, nth, op)) or \
                 self.rules.get((iface, None, op))
-            if rewrite:
+            if obj in self.alias:
+                m = self.aliased(obj, iface, op, m)
+                if m is None:
+                    continue
+            elif rewrite:
                 self.rewritten += 1
                 m = event(obj, rewrite)
             elif (iface, op) == self.shrink_at:
@@ -149,6 +172,11 @@ class Wayland:
             elif iface == "wl_registry" and op == 0:  # global(name, iface, v)
                 name, length = struct.unpack_from("<II", m, 8)
                 offered = m[16:16 + length - 1].decode()
+                if self.outputs and offered == "wl_output":
+                    self.real = name
+                    keep += [m[:8] + struct.pack("<I", ALIAS + k) + m[12:]
+                             for k in range(self.outputs[0])]
+                    continue
                 if offered in self.hidden:
                     self.names.add(name)
                     self.dropped.append(offered)
@@ -159,4 +187,18 @@ class Wayland:
             keep.append(m)
         return b"".join(keep)
 
-
+    def aliased(self, obj, iface, op, m):
+        """Event m of an output's alias (or of its xdg-output or frame) as
+        output number k of --outputs tells it; None: dropped."""
+        n, w, h = self.outputs
+        k = self.alias[obj]
+        args = {("wl_output", 1): (3, w, h, 60000),  # mode: current
+                ("wl_output", 3): (1,),              # scale
+                ("zxdg_output_v1", 0): ((n - 1 - k) * w, 0),
+                ("zxdg_output_v1", 1): (w, h),
+                ("zwlr_screencopy_frame_v1", 0): (1, w, h, 4 * w)}  # XRGB
+        if (iface, op) in args:
+            values = args[iface, op]
+            return event(obj, (op, struct.pack("<%dI" % len(values),
+                                               *values)))
+        return None if (iface, op) == ("wl_output", 0) else m  # geometry
