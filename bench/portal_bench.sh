@@ -3,7 +3,8 @@
 # bench's own (bench/portal_client.cpp: the Screenshot call, its answer, the
 # file read whole and removed), on GNOME 50 from the tests' Debian testing
 # root, headless on one screen of SIZE, as the Wayland suite's GNOME 50 rows
-# run it (tests/wayland/session.py, as its unprivileged user).
+# run it (tests/wayland/session.py and desktops/gnome.py, as its
+# unprivileged user).
 #
 # One round to warm up, then RUNS, the two in a new order each round, from
 # one shell inside the session: the median whole-process time of each (a
@@ -28,10 +29,12 @@ RUNS=${RUNS:-21} SIZE=${SIZE:-1024x768} BUILD=$build BEFORE=${BEFORE:-} \
 import os, random, shutil, statistics, sys
 sys.path.insert(0, os.path.join(sys.argv[1], "tests", "wayland"))
 import session
+from desktops import gnome
+from roots import FORKY_GNOME, make_root
 
 runs, build = int(os.environ["RUNS"]), os.environ["BUILD"]
 size = tuple(map(int, os.environ["SIZE"].split("x")))
-s = session.Session(root=session.make_root(packages=session.FORKY_GNOME)[0])
+s = session.Session(root=make_root("forky", packages=FORKY_GNOME)[0])
 try:
     names = ["tusak", "portal_client"]
     paths = {n: os.path.join(build, n) for n in names}
@@ -41,7 +44,7 @@ try:
     for name in names:
         shutil.copy(paths[name], os.path.join(s.dir, name))
         os.chmod(os.path.join(s.dir, name), 0o755)
-    s.start_gnome(size, timeout=300)
+    gnome.start_gnome(s, [size], timeout=300)
     work = s.workdir()
     script = os.path.join(s.dir, "rounds.sh")
     with open(script, "w") as f:

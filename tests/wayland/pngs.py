@@ -1,6 +1,6 @@
 """PNG files forged byte by byte for the scripted portal to hand out: 16
-bits a sample, cut short, claiming far more than their data holds; and a
-file that is no PNG at all."""
+bits a sample, cut short, claiming far more than their data holds, text
+that inflates to gigabytes; and a file that is no PNG at all."""
 import os, struct, zlib
 
 # A PNG bomb: a header of BOMB x BOMB pixels (2 GB as a BMP), with the data
@@ -11,12 +11,14 @@ BOMB_ROWS = [b"\0" + b"".join(bytes((c * 60, 250 - c * 50, 40 + c * 30))
              (BOMB // 5) for y in range(4)]
 
 
+def chunk(kind, data):
+    return struct.pack(">I", len(data)) + kind + data + \
+        struct.pack(">I", zlib.crc32(kind + data))
+
+
 def write_png(path, size, rows, depth=8):
     """An RGB PNG whose header says size, its data the rows given (each
     with its filter byte), which may be fewer than the header's."""
-    def chunk(kind, data):
-        return struct.pack(">I", len(data)) + kind + data + \
-            struct.pack(">I", zlib.crc32(kind + data))
     with open(path, "wb") as f:
         f.write(b"\x89PNG\r\n\x1a\n" +
                 chunk(b"IHDR", struct.pack(">IIBBBBB", *size, depth, 2, 0, 0,
@@ -54,6 +56,17 @@ def truncated(picture, path):
 
 def bomb(picture, path):
     write_png(path, (BOMB,) * 2, BOMB_ROWS)
+
+
+def text_bomb(picture, path):
+    """picture, with 300 zTXt chunks after its header, each of 7.9 MB of
+    zeros inflated."""
+    picture.save(path)
+    with open(path, "rb") as f:
+        data = f.read()
+    text = chunk(b"zTXt", b"Comment\0\0" + zlib.compress(bytes(7900000), 9))
+    with open(path, "wb") as f:
+        f.write(data[:33] + text * 300 + data[33:])
 
 
 def huge(picture, path):

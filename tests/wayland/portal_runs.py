@@ -9,6 +9,7 @@ from PIL import Image
 
 import pngs
 from compositor_runs import HIDE_EXT, HIDE_WLR, proxied
+from desktops.wlroots import SIZE
 from desktops.portal import PORTAL_FILE, start_portal, start_scripted_kwin, \
     start_scripted_portal
 from launch import check_capture, check_no_picture, run_tusak
@@ -38,6 +39,7 @@ class Scenario:
     got: str = "none"     # the file: "picture", "written", "rows", "none",
     #                       or "any"
     left: str = ""        # the named file after: "same", "gone" or unsaid
+    outputs: bool = True  # a compositor tells tusak of its outputs
 
 
 SCENARIOS = {
@@ -61,7 +63,15 @@ SCENARIOS = {
                           SCRIPTED_SIZE[1]),
     "bomb": Scenario(write=pngs.bomb, alone=True, got="rows", said=(
         r"desktop portal: the picture is incomplete \(.+\); (\d+) of %d "
-        r"rows came" % pngs.BOMB)),
+        r"rows came" % pngs.BOMB), outputs=False),
+    # The bomb's claim, where a compositor told its outputs: refused. Text
+    # chunks that inflate to 2.4 GB: read past (in the CPU time the row
+    # bounds).
+    "beyond-outputs": Scenario(write=pngs.bomb, notices=NO_BITMAP, said=(
+        r"desktop portal: the picture, %d x %d pixels, is larger than the "
+        r"desktop's outputs \(%d x %d\)" % ((pngs.BOMB,) * 2 + SIZE))),
+    "text-bomb": Scenario(write=pngs.text_bomb, alone=True, got="picture",
+                          left="gone"),
     # An older portal's own request path, its answer sent even before the
     # call's reply.
     "other-path": Scenario(write=lambda pic, path: pic.save(path),
@@ -131,8 +141,11 @@ def run_scripted(s, row, ctx):
     before = state(path)
     start_scripted_portal(s, *args)
     proxy, env = proxied(s, row, *HIDE_EXT, *HIDE_WLR)
+    if not sc.outputs:
+        env["WAYLAND_DISPLAY"] = "wayland-gone"
     with proxy:
-        status, lines, files, _ = run_tusak(s, s.tusak, env, limit=row.limit)
+        status, lines, files, _ = run_tusak(s, s.tusak, env, argv=row.argv,
+                                            limit=row.limit)
     assert (status, list(files)) == (0, ["tusak0000.bmp"]), (status, files)
     got = files["tusak0000.bmp"]
     said = sc.said and "tusak: " + sc.said.format(re.escape(path))

@@ -40,8 +40,8 @@ class Row:
     desktop: str = "sway"       # where: a key of desktops.DESKTOPS
     layout: str = ""            # the outputs changed first (cr.lay_out)
     reference: str = "picture"  # what the file equals: the picture shown,
-    #                             the desktop's "tool", or its "outputs" by
-    #                             grim each, placed
+    #                             the desktop's "tool", its "outputs" by
+    #                             grim each, placed, or "black" of size
     protocol: str = ""          # the one that must copy: "ext" or "wlr"
     proxy: tuple = ()           # a proxy's options (peers/unix_proxy.py)
     why: str = ""               # what a line says ({} the display's name)
@@ -59,6 +59,7 @@ class Row:
     installed: bool = False     # tusak installed (s.install) before it
     valgrind: bool = False      # the optimised build under valgrind too
     argv: tuple = ()            # the command tusak's is appended to
+    size: tuple = ()            # a black reference's
 
 
 KINDS = {
@@ -99,6 +100,10 @@ ROWS = {
     "portal_png_bomb": Row("scripted_portal", args=("bomb",), limit=(3, 150)),
     "portal_png_beyond_bmp": Row("scripted_portal", args=("huge",),
                                  limit=(2, 150)),
+    "portal_png_beyond_outputs": Row("scripted_portal",
+                                     args=("beyond-outputs",)),
+    "portal_png_text_bomb": Row("scripted_portal", args=("text-bomb",),
+                                argv=("prlimit", "--cpu=5")),
     "session_bus_silent": Row("silent_bus"),
     "portal_link_flipped_by_another_user": Row("flipping", args=(24,)),
     # WAYLAND_SOCKET, stale, naming standard error: not taken, and the
@@ -117,6 +122,14 @@ ROWS = {
     "seventeen_outputs": Row("capture", layout="seventeen", reference="tool"),
     "layout_beyond_bmp": Row("no_picture", layout="beyond",
                              why="larger than a BMP"),
+    # Outputs of 1 x 20000 announced from right to left, in a bounded CPU
+    # time: a thousand saved (black: nothing draws them), 1,025 refused.
+    "thousand_outputs_right_to_left": Row(
+        "capture", proxy=("--outputs", "1000,1,20000"), reference="black",
+        size=(1000, 20000), argv=("prlimit", "--cpu=10")),
+    "outputs_past_1024": Row("no_picture", proxy=("--outputs", "1025,1,20000"),
+                             argv=("prlimit", "--cpu=10"),
+                             why="announces more than 1024 outputs"),
     # An output at the edge of 32-bit coordinates: saved; a second one
     # there: past what a BMP holds.
     "output_at_int_edge": Row("capture", proxy=(
