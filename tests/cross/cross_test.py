@@ -12,7 +12,7 @@ s390x program meets an s390x sway, with its swaybg and grim, all under
 QEMU: its file must equal grim's capture. The armhf program, little-endian,
 meets this machine's sway in Wayland rows of the kinds of wayland_test.py.
 """
-import argparse, io, os, subprocess, sys, tempfile, time
+import argparse, io, os, shutil, subprocess, sys, tempfile, time
 from dataclasses import dataclass
 
 from PIL import Image
@@ -55,12 +55,16 @@ def under_qemu(arch, program):
 
 def wrapper(arch, folder):
     """A tusak to run: the cross-built one under QEMU, with the sysroot's
-    libraries, as any user may."""
+    libraries, as any user may: a copy beside it, since the checkout may
+    sit in a private folder (the build row has none to copy yet)."""
+    built, program = (os.path.join(d, "tusak") for d in (build_dir(arch),
+                                                          folder))
+    if os.path.exists(built):
+        shutil.copy(built, program + "-" + arch)
     path = os.path.join(folder, "tusak")
     with open(path, "w") as f:
-        f.write('#!/bin/sh\nexec %s -L %s %s "$@"\n' % (
-            QEMU[arch], sysroot.path(arch),
-            os.path.join(build_dir(arch), "tusak")))
+        f.write('#!/bin/sh\nexec %s -L %s %s-%s "$@"\n' % (
+            QEMU[arch], sysroot.path(arch), program, arch))
     os.chmod(path, 0o755)
     os.chmod(folder, 0o755)
     return path
